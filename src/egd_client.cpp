@@ -1,0 +1,130 @@
+#include "egd_client.h"
+
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace korvane {
+namespace {
+
+// A request is this command byte and the number of bytes wanted; the daemon
+// answers with a count byte and that many bytes.
+constexpr unsigned char read_nonblocking_command = 0x01;
+constexpr int largest_request = 255;
+
+bool is_transient(int error) {
+    return error == EINTR || error == EAGAIN;
+}
+
+class Descriptor {
+  public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+bool connect_to(int fd, const char *path) {
+    sockaddr_un address{};
+    const size_t length = strlen(path);
+    // A truncated path would name some other socket.
+    if (length >= sizeof(address.sun_path)) {
+        return false;
+    }
+    address.sun_family = AF_UNIX;
+    memcpy(address.sun_path, path, length);
+    const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
+    for (;;) {
+        if (connect(fd, reinterpret_cast<const sockaddr *>(&address), size) == 0 ||
+            errno == EISCONN) {
+            return true;
+        }
+        // After an interruption the connection may still be on its way.
+        if (errno != EINTR && errno != EAGAIN && errno != EINPROGRESS && errno != EALREADY) {
+            return false;
+        }
+    }
+}
+
+bool send_all(int fd, const unsigned char *data, size_t length) {
+    while (length > 0) {
+        // A daemon that hangs up must not kill the process with SIGPIPE.
+        const ssize_t sent = send(fd, data, length, MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (is_transient(errno)) {
+                continue;
+            }
+            return false;
+        }
+        data += sent;
+        length -= static_cast<size_t>(sent);
+    }
+    return true;
+}
+
+// False at end of file or on an error, with the buffer's contents undefined.
+bool receive_all(int fd, unsigned char *data, size_t length) {
+    while (length > 0) {
+        const ssize_t received = recv(fd, data, length, 0);
+        if (received == 0) {
+            return false;
+        }
+        if (received < 0) {
+            if (is_transient(errno)) {
+                continue;
+            }
+            return false;
+        }
+        data += received;
+        length -= static_cast<size_t>(received);
+    }
+    return true;
+}
+
+} // namespace
+
+int egd_query(const char *path, int bytes, EntropySink mix_in) {
+    if (strlen(path) >= sizeof(sockaddr_un::sun_path)) {
+        return 0;
+    }
+    const Descriptor daemon(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (daemon.get() < 0 || !connect_to(daemon.get(), path)) {
+        return 0;
+    }
+
+    int supplied = 0;
+    int remaining = bytes;
+    unsigned char reply[largest_request];
+    while (remaining > 0) {
+        const auto asked =
+            static_cast<unsigned char>(remaining < largest_request ? remaining : largest_request);
+        const unsigned char request[2] = {read_nonblocking_command, asked};
+        unsigned char count = 0;
+        if (!send_all(daemon.get(), request, sizeof request) ||
+            !receive_all(daemon.get(), &count, 1) || count == 0 || count > asked ||
+            !receive_all(daemon.get(), reply, count)) {
+            break;
+        }
+        mix_in(reply, count);
+        supplied += count;
+        remaining -= count;
+    }
+    // The daemon's bytes are now part of the PRNG's secret state.
+    explicit_bzero(reply, sizeof reply);
+    return supplied;
+}
+
+} // namespace korvane

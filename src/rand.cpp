@@ -1,0 +1,225 @@
+// Korvane.rand: thin wrappers over libcrypto's pseudo-random number generator.
+#include <Python.h>
+
+#include <climits>
+
+#include "crypto_compat.h"
+#include "helpers.h"
+#include "py_ref.h"
+
+using korvane::PyRef;
+
+extern "C" {
+// The module's exception type. It owns a reference of its own, so the type
+// outlives Python code deleting or rebinding the module attribute `Error`.
+PyObject *rand_Error = nullptr;
+}
+
+namespace {
+
+PyDoc_STRVAR(rand_doc,
+             "\n"
+             "PRNG management routines, thin wrappers.\n"
+             "See the file RATIONALE for a short explanation of why this module was written.\n");
+
+PyDoc_STRVAR(rand_add_doc, "\n"
+                           "Add data with a given entropy to the PRNG\n"
+                           "\n"
+                           "@param buffer: Buffer with random data\n"
+                           "@param entropy: The entropy (in bytes) measurement of the buffer\n"
+                           "@return: None\n");
+
+PyObject *rand_add(PyObject * /*self*/, PyObject *args) {
+    const char *buffer = nullptr;
+    int length = 0;
+    double entropy = 0;
+    if (!PyArg_ParseTuple(args, "s#d:add", &buffer, &length, &entropy)) {
+        return nullptr;
+    }
+    RAND_add(buffer, length, entropy);
+    Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(rand_seed_doc, "\n"
+                            "Alias for rand_add, with entropy equal to length\n"
+                            "\n"
+                            "@param buffer: Buffer with random data\n"
+                            "@return: None\n");
+
+PyObject *rand_seed(PyObject * /*self*/, PyObject *args) {
+    const char *buffer = nullptr;
+    int length = 0;
+    if (!PyArg_ParseTuple(args, "s#:seed", &buffer, &length)) {
+        return nullptr;
+    }
+    RAND_seed(buffer, length);
+    Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(rand_status_doc, "\n"
+                              "Retrieve the status of the PRNG\n"
+                              "\n"
+                              "@return: True if the PRNG is seeded enough, false otherwise\n");
+
+// Python callers get libcrypto's int as a long, never as a bool.
+PyObject *rand_status(PyObject * /*self*/, PyObject *args) {
+    if (!PyArg_ParseTuple(args, ":status")) {
+        return nullptr;
+    }
+    return PyLong_FromLong(RAND_status());
+}
+
+PyDoc_STRVAR(rand_egd_doc,
+             "\n"
+             "Query an entropy gathering daemon (EGD) for random data and add it to the\n"
+             "PRNG. I haven't found any problems when the socket is missing, the function\n"
+             "just returns 0.\n"
+             "\n"
+             "@param path: The path to the EGD socket\n"
+             "@param bytes: (optional) The number of bytes to read, default is 255\n"
+             "@returns: The number of bytes read (NB: a value of 0 isn't necessarily an\n"
+             "          error, check rand.status())\n");
+
+PyObject *rand_egd(PyObject * /*self*/, PyObject *args) {
+    const char *path = nullptr;
+    int bytes = 255;
+    if (!PyArg_ParseTuple(args, "s|i:egd", &path, &bytes)) {
+        return nullptr;
+    }
+    return PyLong_FromLong(korvane::egd_bytes(path, bytes));
+}
+
+PyDoc_STRVAR(rand_cleanup_doc, "\n"
+                               "Erase the memory used by the PRNG.\n"
+                               "\n"
+                               "@return: None\n");
+
+PyObject *rand_cleanup(PyObject * /*self*/, PyObject *args) {
+    if (!PyArg_ParseTuple(args, ":cleanup")) {
+        return nullptr;
+    }
+    // From libcrypto 1.1 on this is a no-op: the library manages and erases
+    // its own state.
+    RAND_cleanup();
+    Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(rand_load_file_doc,
+             "\n"
+             "Seed the PRNG with data from a file\n"
+             "\n"
+             "@param filename: The file to read data from\n"
+             "@param maxbytes: (optional) The number of bytes to read, default is\n"
+             "                 to read the entire file\n"
+             "@return: The number of bytes read\n");
+
+PyObject *rand_load_file(PyObject * /*self*/, PyObject *args) {
+    const char *filename = nullptr;
+    int maxbytes = -1;
+    if (!PyArg_ParseTuple(args, "s|i:load_file", &filename, &maxbytes)) {
+        return nullptr;
+    }
+    return PyLong_FromLong(RAND_load_file(filename, maxbytes));
+}
+
+PyDoc_STRVAR(rand_write_file_doc, "\n"
+                                  "Save PRNG state to a file\n"
+                                  "\n"
+                                  "@param filename: The file to write data to\n"
+                                  "@return: The number of bytes written\n");
+
+PyObject *rand_write_file(PyObject * /*self*/, PyObject *args) {
+    const char *filename = nullptr;
+    if (!PyArg_ParseTuple(args, "s:write_file", &filename)) {
+        return nullptr;
+    }
+    return PyLong_FromLong(RAND_write_file(filename));
+}
+
+PyDoc_STRVAR(rand_bytes_doc, "\n"
+                             "Get some randomm bytes as a string.\n"
+                             "\n"
+                             "@param num_bytes: The number of bytes to fetch\n"
+                             "@return: A string of random bytes\n");
+
+// RAND_bytes counts in int; a larger request is filled in pieces. A count of
+// 0 still asks libcrypto once, so that an unusable PRNG fails every request.
+bool fill_random(unsigned char *buffer, Py_ssize_t count) {
+    do {
+        const int piece = count < INT_MAX ? static_cast<int>(count) : INT_MAX;
+        if (RAND_bytes(buffer, piece) != 1) {
+            return false;
+        }
+        buffer += piece;
+        count -= piece;
+    } while (count > 0);
+    return true;
+}
+
+char num_bytes_keyword[] = "num_bytes";
+char *bytes_keywords[] = {num_bytes_keyword, nullptr};
+
+PyObject *rand_bytes(PyObject * /*self*/, PyObject *args, PyObject *keywords) {
+    Py_ssize_t count = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, keywords, "n:bytes", bytes_keywords, &count)) {
+        return nullptr;
+    }
+    if (count < 0) {
+        PyErr_SetString(PyExc_ValueError, "num_bytes must not be negative");
+        return nullptr;
+    }
+    // libcrypto writes straight into the new string, so the random bytes
+    // never sit in a second buffer that is freed with them still in it.
+    PyRef result(PyString_FromStringAndSize(nullptr, count));
+    if (!result) {
+        return nullptr;
+    }
+    auto *buffer = reinterpret_cast<unsigned char *>(PyString_AS_STRING(result.get()));
+    if (!fill_random(buffer, count)) {
+        OPENSSL_cleanse(buffer, static_cast<size_t>(count));
+        // Only reachable if the module's import failed half-way.
+        exception_from_error_queue(rand_Error != nullptr ? rand_Error : PyExc_RuntimeError);
+        return nullptr;
+    }
+    return result.release();
+}
+
+// The interpreter tells keyword handlers apart by the flags, not the type.
+constexpr auto with_keywords = METH_VARARGS | METH_KEYWORDS;
+
+PyMethodDef rand_methods[] = {
+    {"add", rand_add, METH_VARARGS, rand_add_doc},
+    {"seed", rand_seed, METH_VARARGS, rand_seed_doc},
+    {"status", rand_status, METH_VARARGS, rand_status_doc},
+    {"egd", rand_egd, METH_VARARGS, rand_egd_doc},
+    {"cleanup", rand_cleanup, METH_VARARGS, rand_cleanup_doc},
+    {"load_file", rand_load_file, METH_VARARGS, rand_load_file_doc},
+    {"write_file", rand_write_file, METH_VARARGS, rand_write_file_doc},
+    {"bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rand_bytes)),
+     with_keywords, rand_bytes_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+char error_name[] = "Korvane.rand.Error";
+
+} // namespace
+
+PyMODINIT_FUNC initrand(void) {
+    // The module reference is borrowed.
+    PyObject *module = Py_InitModule4("rand", rand_methods, rand_doc, nullptr, PYTHON_API_VERSION);
+    if (module == nullptr) {
+        return;
+    }
+    rand_Error = PyErr_NewException(error_name, nullptr, nullptr);
+    if (rand_Error == nullptr) {
+        return;
+    }
+    // PyModule_AddObject takes over this second reference when it succeeds;
+    // on failure the reference is still ours to release.
+    Py_INCREF(rand_Error);
+    if (PyModule_AddObject(module, "Error", rand_Error) != 0) {
+        Py_DECREF(rand_Error);
+        return;
+    }
+    ERR_load_RAND_strings();
+}
