@@ -1,0 +1,52 @@
+# The front door. Every job installs what it needs on a fresh Debian 12
+# machine, builds what it uses, then runs. PYTHON= picks the Python 2.7.
+BUILD := build
+SYSROOT := $(BUILD)/armhf/sysroot
+JOBS ?= 2
+# ctest runs the Python suites in parallel; each is a separate interpreter.
+CTEST := ctest --output-on-failure -j $(JOBS)
+FIND_PYTHON := scripts/find-python
+ASAN_RUNTIME = $(shell gcc -print-file-name=libasan.so)
+ASAN_ENVIRONMENT = LD_PRELOAD=$(ASAN_RUNTIME);ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1;UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+
+.PHONY: build demo test test-native armhf test-armhf asan lint wheels test-wheels bench clean
+
+# Native x86-64 module, left at Korvane/rand.so so that the repository root
+# is importable as it stands.
+build:
+	scripts/install-deps native
+	py=$$($(FIND_PYTHON)) && cmake -S . -B $(BUILD)/x86_64 -DPYTHON_EXECUTABLE="$$py" \
+	    -DKORVANE_OUTPUT_DIR="$(CURDIR)/Korvane" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+	cmake --build $(BUILD)/x86_64 -j $(JOBS)
+
+demo: build
+	PYTHONPATH="$(CURDIR)" "$$($(FIND_PYTHON))" demo/demo.py
+
+test-native: build
+	$(CTEST) --test-dir $(BUILD)/x86_64
+
+# 32-bit ARM (ARMv6, VFPv2, hard-float) module in build/armhf/Korvane.
+armhf:
+	scripts/install-deps native armhf
+	scripts/make-sysroot $(SYSROOT)
+	py=$$($(FIND_PYTHON)) && cmake -S . -B $(BUILD)/armhf -DPYTHON_EXECUTABLE="$$py" \
+	    -DCMAKE_TOOLCHAIN_FILE=cmake/armhf.cmake -DKORVANE_SYSROOT="$(CURDIR)/$(SYSROOT)" >/dev/null
+	cmake --build $(BUILD)/armhf -j $(JOBS)
+
+test-armhf: armhf
+	$(CTEST) --test-dir $(BUILD)/armhf
+
+# The native module with AddressSanitizer and UndefinedBehaviorSanitizer,
+# and the whole suite against it: any report fails the run.
+asan:
+	scripts/install-deps native
+	py=$$($(FIND_PYTHON)) && cmake -S . -B $(BUILD)/asan -DPYTHON_EXECUTABLE="$$py" \
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_SANITIZE=ON \
+	    -DKORVANE_TEST_ENVIRONMENT="$(ASAN_ENVIRONMENT)" >/dev/null
+	cmake --build $(BUILD)/asan -j $(JOBS)
+	$(CTEST) --test-dir $(BUILD)/asan
+
+test: lint test-native test-armhf asan
+
+clean:
+	rm -rf $(BUILD) dist Korvane/rand.so

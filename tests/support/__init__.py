@@ -1,0 +1,23 @@
+"""Shared fixtures of the test suite.
+
+Importing this package puts the build under test (KORVANE_BUILD_DIR, else
+the repository root) first on sys.path and imports the module from it.
+"""
+import ctypes
+import os
+import sys
+
+BUILD_DIR = os.path.abspath(
+    os.environ.get('KORVANE_BUILD_DIR') or os.path.join(os.path.dirname(__file__), '..', '..'))
+sys.path.insert(0, BUILD_DIR)
+
+from Korvane import rand  # noqa: E402
+
+# The module's exported C helpers, called with the interpreter lock held and
+# checked for a pending exception, as a C caller would.
+exports = ctypes.PyDLL(rand.__file__)
+
+
+def open_fds():
+    """The process's open file descriptors (fds of the listing itself aside)."""
+    return set(os.listdir('/proc/self/fd'))

@@ -1,0 +1,115 @@
+"""The few libcrypto calls the tests need, through ctypes, for 1.1 and 3.0.
+
+The library is the very one the module is linked with, found among the
+process's mappings after the module is imported.
+"""
+import contextlib
+import ctypes
+import os
+
+from support import rand  # noqa: F401  (loads the module's libcrypto)
+
+ERR_LIB_RAND = 36
+RAND_R_PRNG_NOT_SEEDED = 100
+RAND_F_RAND_BYTES = 100
+
+
+def _loaded_libcrypto():
+    with open('/proc/self/maps') as maps:
+        for line in maps:
+            name = os.path.basename(line.split()[-1])
+            if name.startswith('libcrypto.so'):
+                return ctypes.CDLL(name)
+    raise RuntimeError('libcrypto is not loaded in this process')
+
+
+lib = _loaded_libcrypto()
+lib.OpenSSL_version_num.restype = ctypes.c_ulong
+VERSION = lib.OpenSSL_version_num()
+IS_3 = VERSION >= 0x30000000
+lib.ERR_peek_error.restype = ctypes.c_ulong
+lib.ERR_get_error.restype = ctypes.c_ulong
+
+
+def queue_error(reason, function=RAND_F_RAND_BYTES, library=ERR_LIB_RAND):
+    """Puts one error on the calling thread's queue, as libcrypto itself would."""
+    if IS_3:
+        lib.ERR_new()
+        lib.ERR_set_debug(b'tests', 1, b'queue_error')
+        lib.ERR_set_error(library, reason, None)
+    else:
+        lib.ERR_put_error(library, function, reason, b'tests', 1)
+
+
+def expected_triple(reason_text):
+    """The triple a queued RAND error turns into: 3.0 has no function texts."""
+    return ('random number generator', None if IS_3 else 'RAND_bytes', reason_text)
+
+
+def queue_is_empty():
+    return lib.ERR_peek_error() == 0
+
+
+def clear_queue():
+    lib.ERR_clear_error()
+
+
+_SEED = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_int)
+_BYTES = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_int)
+_CLEANUP = ctypes.CFUNCTYPE(None)
+_ADD = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_int, ctypes.c_double)
+_STATUS = ctypes.CFUNCTYPE(ctypes.c_int)
+
+
+class _RandMethod(ctypes.Structure):
+    _fields_ = [('seed', _SEED), ('bytes', _BYTES), ('cleanup', _CLEANUP),
+                ('add', _ADD), ('pseudorand', _BYTES), ('status', _STATUS)]
+
+
+class FakePrng(object):
+    """A PRNG method that records what is fed to it and answers as told.
+
+    `bytes_result` is what its bytes() returns (after queueing
+    `queued_reasons` as RAND errors); `status` is what status() returns.
+    """
+
+    def __init__(self, bytes_result=1, status=1, queued_reasons=()):
+        self.bytes_result = bytes_result
+        self.status = status
+        self.queued_reasons = queued_reasons
+        self.seeded = []
+        self.added = []
+        self.bytes_calls = []
+
+    def _seed(self, buffer, length):
+        self.seeded.append(ctypes.string_at(buffer, length))
+        return 1
+
+    def _add(self, buffer, length, entropy):
+        self.added.append((ctypes.string_at(buffer, length), entropy))
+        return 1
+
+    def _bytes(self, buffer, length):
+        self.bytes_calls.append(length)
+        for reason in self.queued_reasons:
+            queue_error(reason)
+        if self.bytes_result == 1:
+            ctypes.memset(buffer, 0x5a, length)
+        return self.bytes_result
+
+    def method(self):
+        return _RandMethod(_SEED(self._seed), _BYTES(self._bytes), _CLEANUP(lambda: None),
+                           _ADD(self._add), _BYTES(self._bytes), _STATUS(lambda: self.status))
+
+
+@contextlib.contextmanager
+def installed(prng):
+    """Makes `prng` libcrypto's PRNG for the duration; the default comes back after."""
+    method = prng.method()  # kept alive while installed
+    if lib.RAND_set_rand_method(ctypes.byref(method)) != 1:
+        raise RuntimeError('RAND_set_rand_method refused the test method')
+    try:
+        yield prng
+    finally:
+        lib.RAND_set_rand_method(None)
+        clear_queue()

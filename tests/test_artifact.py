@@ -1,0 +1,104 @@
+"""The built shared library itself: its interface, its dependencies, its CPU.
+
+Runs on the build machine against KORVANE_MODULE, built for KORVANE_TARGET
+(x86_64 or armhf); readelf reads ELF files of any architecture.
+"""
+import os
+import re
+import subprocess
+import unittest
+
+MODULE = os.environ.get('KORVANE_MODULE') or os.path.join(
+    os.path.dirname(__file__), '..', 'Korvane', 'rand.so')
+TARGET = os.environ.get('KORVANE_TARGET', 'x86_64')
+SANITIZED = os.environ.get('KORVANE_SANITIZED') == '1'
+
+EXPORTS = {
+    'initrand': 'FUNC', 'rand_Error': 'OBJECT', 'error_queue_to_list': 'FUNC',
+    'flush_error_queue': 'FUNC', 'exception_from_error_queue': 'FUNC',
+    'PyKorvane_LongToHex': 'FUNC',
+}
+CRYPTO_GENERATIONS = ('libcrypto.so.1.0.0', 'libcrypto.so.1.1', 'libcrypto.so.3')
+
+# Seen through `readelf -A`, these make the module an ARMv6 + VFPv2,
+# hard-float library; an ARMv7 object linked in raises the first two.
+ARMV6_ATTRIBUTES = [
+    ('Tag_CPU_arch', 'v6'),
+    ('Tag_THUMB_ISA_use', 'Thumb-1'),
+    ('Tag_FP_arch', 'VFPv2'),
+    ('Tag_ABI_VFP_args', 'VFP registers'),
+]
+
+
+def readelf(*options):
+    return subprocess.check_output(['readelf', '-W'] + list(options) + [MODULE])
+
+
+def dynamic_symbols():
+    """(name, type, defined) for each global or weak dynamic symbol."""
+    symbols = []
+    for line in readelf('--dyn-syms').splitlines():
+        fields = line.split()
+        if len(fields) >= 8 and fields[0].endswith(':') and fields[4] in ('GLOBAL', 'WEAK'):
+            symbols.append((fields[7].split('@')[0], fields[3], fields[6] != 'UND'))
+    return symbols
+
+
+class ArtifactTest(unittest.TestCase):
+
+    def test_exports_exactly_the_six_symbols(self):
+        exported = dict((name, kind) for name, kind, defined in dynamic_symbols() if defined)
+        self.assertEqual(exported, EXPORTS)
+
+    def test_needs_no_cxx_runtime(self):
+        # __cxa_finalize is the C library's, called by the x86-64 start files.
+        needs = [name for name, _, defined in dynamic_symbols()
+                 if not defined and name != '__cxa_finalize']
+        cxx = [name for name in needs if name.startswith(('_Z', '__cxa', '__gxx', '_Unwind'))]
+        self.assertEqual(cxx, [])
+
+    def test_libraries_it_needs(self):
+        needed = set(re.findall(r'\(NEEDED\).*\[(.+)\]', readelf('-d')))
+        crypto = needed.intersection(CRYPTO_GENERATIONS)
+        self.assertEqual(len(crypto), 1, needed)
+        allowed = {'libpython2.7.so.1.0', 'libc.so.6', 'libgcc_s.so.1'} | crypto
+        if SANITIZED:
+            allowed |= {name for name in needed if name.startswith(('libasan', 'libubsan'))}
+        self.assertIn('libpython2.7.so.1.0', needed)
+        self.assertTrue(needed <= allowed, needed - allowed)
+
+    def test_module_creation_call_fits_the_word_size(self):
+        # The interpreter's headers rename Py_InitModule4 on 64-bit builds.
+        expected = 'Py_InitModule4' if TARGET == 'armhf' else 'Py_InitModule4_64'
+        needs = [name for name, _, defined in dynamic_symbols() if not defined]
+        self.assertIn(expected, needs)
+
+    def test_no_static_constructors(self):
+        symbols = readelf('--syms')
+        self.assertNotIn('_GLOBAL__sub_I', symbols)
+
+    @unittest.skipUnless(TARGET == 'armhf', 'ARM build only')
+    def test_armv6_vfp_hard_float(self):
+        attributes = readelf('-A')
+        for tag, value in ARMV6_ATTRIBUTES:
+            match = re.search(r'^\s*%s: (.*)$' % tag, attributes, re.MULTILINE)
+            self.assertTrue(match, '%s missing from:\n%s' % (tag, attributes))
+            self.assertEqual(match.group(1).strip(), value, tag)
+        header = readelf('-h')
+        self.assertRegexpMatches(header, r'Machine:\s+ARM')
+        self.assertIn('hard-float ABI', header)
+
+    @unittest.skipUnless(TARGET == 'armhf', 'ARM build only')
+    def test_no_armv7_start_files(self):
+        # Debian's crti.o and crtbeginS.o would bring these sections along.
+        sections = readelf('-S')
+        for name in ('.init_array', '.fini_array', '.init', '.fini'):
+            self.assertNotRegexpMatches(sections, r'\s%s\s' % re.escape(name))
+
+    @unittest.skipUnless(TARGET == 'x86_64', 'x86-64 build only')
+    def test_x86_64(self):
+        self.assertRegexpMatches(readelf('-h'), r'Machine:\s+Advanced Micro Devices X86-64')
+
+
+if __name__ == '__main__':
+    unittest.main()

@@ -1,0 +1,53 @@
+"""The exported integer-to-hex helper, against Python's own "%x" operator."""
+import ctypes
+import sys
+import unittest
+
+from support import exports
+
+long_to_hex = exports.PyKorvane_LongToHex
+long_to_hex.argtypes = [ctypes.py_object]
+long_to_hex.restype = ctypes.py_object
+
+
+def percent_x(value):
+    try:
+        return '%x' % (value,)
+    except Exception as error:  # the helper must fail the same way
+        return type(error)
+
+
+class LongToHexTest(unittest.TestCase):
+    VALUES = [0, 1, 255, 4096, 255L, -1, -255, -4096L, sys.maxint, -sys.maxint - 1,
+              2 ** 64 + 1, -(2 ** 100), True]
+
+    def test_known_texts(self):
+        for value, text in [(0, '0'), (255, 'ff'), (4096, '1000'), (255L, 'ff'), (-255, '-ff'),
+                            (2 ** 64 + 1, '10000000000000001')]:
+            self.assertEqual(long_to_hex(value), text, value)
+
+    def test_matches_the_percent_operator(self):
+        for value in self.VALUES:
+            result = long_to_hex(value)
+            self.assertIs(type(result), str, value)
+            self.assertEqual(result, percent_x(value), value)
+
+    def test_non_numbers_fail_as_the_operator_does(self):
+        for value in ['ff', None, [], object(), 1.5]:
+            expected = percent_x(value)
+            if isinstance(expected, str):
+                self.assertEqual(long_to_hex(value), expected)
+            else:
+                self.assertRaises(expected, long_to_hex, value)
+
+    def test_no_reference_is_kept(self):
+        value = 2 ** 200 + 12345  # a fresh object, shared with nobody
+        before = sys.getrefcount(value)
+        for _ in range(1000):
+            long_to_hex(value)
+            self.assertRaises(TypeError, long_to_hex, 'x')
+        self.assertEqual(sys.getrefcount(value), before)
+
+
+if __name__ == '__main__':
+    unittest.main()

@@ -1,0 +1,89 @@
+"""Module entry: what `import Korvane.rand` creates."""
+import ctypes
+import types
+import unittest
+
+from support import exports, rand
+
+MODULE_DOC = (
+    "\nPRNG management routines, thin wrappers.\n"
+    "See the file RATIONALE for a short explanation of why this module was written.\n")
+
+METHOD_DOCS = [
+    ('add', "\nAdd data with a given entropy to the PRNG\n\n@param buffer: Buffer with random data\n"
+            "@param entropy: The entropy (in bytes) measurement of the buffer\n@return: None\n"),
+    ('seed', "\nAlias for rand_add, with entropy equal to length\n\n"
+             "@param buffer: Buffer with random data\n@return: None\n"),
+    ('status', "\nRetrieve the status of the PRNG\n\n"
+               "@return: True if the PRNG is seeded enough, false otherwise\n"),
+    ('egd', "\nQuery an entropy gathering daemon (EGD) for random data and add it to the\n"
+            "PRNG. I haven't found any problems when the socket is missing, the function\n"
+            "just returns 0.\n\n@param path: The path to the EGD socket\n"
+            "@param bytes: (optional) The number of bytes to read, default is 255\n"
+            "@returns: The number of bytes read (NB: a value of 0 isn't necessarily an\n"
+            "          error, check rand.status())\n"),
+    ('cleanup', "\nErase the memory used by the PRNG.\n\n@return: None\n"),
+    ('load_file', "\nSeed the PRNG with data from a file\n\n"
+                  "@param filename: The file to read data from\n"
+                  "@param maxbytes: (optional) The number of bytes to read, default is\n"
+                  "                 to read the entire file\n@return: The number of bytes read\n"),
+    ('write_file', "\nSave PRNG state to a file\n\n@param filename: The file to write data to\n"
+                   "@return: The number of bytes written\n"),
+    ('bytes', "\nGet some randomm bytes as a string.\n\n"
+              "@param num_bytes: The number of bytes to fetch\n@return: A string of random bytes\n"),
+]
+
+# One valid call of each positional-only method, to which a keyword is added.
+POSITIONAL_ONLY_CALLS = [
+    ('add', ('x', 1.0)), ('seed', ('x',)), ('status', ()), ('egd', ('/nonexistent',)),
+    ('cleanup', ()), ('load_file', ('/nonexistent',)), ('write_file', ('/nonexistent/x',)),
+]
+
+
+class ModuleEntryTest(unittest.TestCase):
+
+    def test_docstrings_are_exact(self):
+        self.assertEqual(rand.__doc__, MODULE_DOC)
+        for name, doc in METHOD_DOCS:
+            self.assertEqual(getattr(rand, name).__doc__, doc, name)
+
+    def test_module_holds_exactly_the_eight_methods_and_error(self):
+        public = sorted(name for name in dir(rand) if not name.startswith('__'))
+        self.assertEqual(public, sorted([name for name, _ in METHOD_DOCS] + ['Error']))
+        for name, _ in METHOD_DOCS:
+            self.assertIsInstance(getattr(rand, name), types.BuiltinFunctionType, name)
+        self.assertEqual(rand.__name__, 'Korvane.rand')
+
+    def test_error_type(self):
+        self.assertTrue(issubclass(rand.Error, Exception))
+        self.assertEqual(rand.Error.__bases__, (Exception,))
+        self.assertEqual(rand.Error.__name__, 'Error')
+        self.assertEqual(rand.Error.__module__, 'Korvane.rand')
+
+    def test_exported_global_is_the_error_attribute(self):
+        self.assertIs(ctypes.py_object.in_dll(exports, 'rand_Error').value, rand.Error)
+
+    def test_exported_global_keeps_its_own_reference(self):
+        # The global and the attribute each own one reference, so the type
+        # survives the attribute being deleted.
+        error = rand.Error
+        del rand.Error
+        try:
+            self.assertIs(ctypes.py_object.in_dll(exports, 'rand_Error').value, error)
+            with self.assertRaises(error):
+                raise error([])
+        finally:
+            rand.Error = error
+
+    def test_positional_only_methods_refuse_keywords(self):
+        for name, args in POSITIONAL_ONLY_CALLS:
+            with self.assertRaises(TypeError) as raised:
+                getattr(rand, name)(*args, bogus=1)
+            self.assertIn('%s() takes no keyword arguments' % name, str(raised.exception), name)
+
+    def test_bytes_takes_its_argument_by_keyword(self):
+        self.assertEqual(len(rand.bytes(num_bytes=4)), 4)
+
+
+if __name__ == '__main__':
+    unittest.main()

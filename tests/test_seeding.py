@@ -1,0 +1,130 @@
+"""Seeding and state: add, seed, status, cleanup, load_file, write_file."""
+import mmap
+import os
+import shutil
+import sys
+import tempfile
+import unittest
+
+from support import crypto, rand
+
+NUL_LADEN = 'a\0b\0\0c' + ''.join(map(chr, range(256)))
+
+
+class FeedingTest(unittest.TestCase):
+
+    def test_add_hands_over_the_whole_buffer_and_the_entropy(self):
+        for buffer, entropy in [(NUL_LADEN, 3.5), ('', 0.0), ('x', 0), ('abc', -1.0)]:
+            with crypto.installed(crypto.FakePrng()) as prng:
+                self.assertIsNone(rand.add(buffer, entropy))
+            self.assertEqual(prng.added, [(buffer, float(entropy))], repr(buffer))
+
+    def test_seed_hands_over_the_whole_buffer(self):
+        for data in [NUL_LADEN, '', buffer('read-only buffer')]:
+            with crypto.installed(crypto.FakePrng()) as prng:
+                self.assertIsNone(rand.seed(data))
+            self.assertEqual(prng.seeded, [str(data)], repr(data))
+
+    @unittest.skipIf(sys.maxsize < 2 ** 32, 'a 32-bit process cannot map 2 GiB')
+    def test_buffer_longer_than_an_int_is_refused_before_libcrypto(self):
+        # The mapping is never touched, so this costs no memory.
+        huge = mmap.mmap(-1, 2 ** 31 + 1)
+        try:
+            with crypto.installed(crypto.FakePrng()) as prng:
+                for call in (lambda: rand.add(huge, 1.0), lambda: rand.seed(huge)):
+                    self.assertRaises(OverflowError, call)
+            self.assertEqual(prng.added + prng.seeded, [])
+        finally:
+            huge.close()
+
+
+class StatusTest(unittest.TestCase):
+
+    def test_status_is_libcrypto_value_as_a_long(self):
+        for answer in (1, 0, -1):
+            with crypto.installed(crypto.FakePrng(status=answer)):
+                result = rand.status()
+            self.assertIs(type(result), long)
+            self.assertEqual(result, answer)
+
+    def test_default_prng_is_seeded(self):
+        self.assertEqual(repr(rand.status()), '1L')
+
+    def test_cleanup_returns_none_and_leaves_a_working_prng(self):
+        self.assertIsNone(rand.cleanup())
+        self.assertEqual(len(rand.bytes(32)), 32)
+
+
+class SeedFileTest(unittest.TestCase):
+
+    def setUp(self):
+        self.directory = tempfile.mkdtemp(prefix='seedfile-')
+        self.path = os.path.join(self.directory, 'seed')
+        crypto.clear_queue()
+
+    def tearDown(self):
+        shutil.rmtree(self.directory)
+        crypto.clear_queue()
+
+    def test_round_trip(self):
+        written = rand.write_file(self.path)
+        self.assertIs(type(written), long)
+        self.assertGreater(written, 0)
+        self.assertEqual(os.path.getsize(self.path), written)
+        # No limit reads the whole file; a limit is passed through.
+        for args, expected in [((), written), ((100,), 100), ((-1,), written), ((0,), 0)]:
+            result = rand.load_file(self.path, *args)
+            self.assertIs(type(result), long, args)
+            self.assertEqual(result, expected, args)
+
+    def test_failures_are_values_and_stay_in_the_error_queue(self):
+        cases = [
+            (rand.write_file, (os.path.join(self.directory, 'missing', 'seed'),)),
+            (rand.load_file, (os.path.join(self.directory, 'missing'),)),
+        ]
+        for method, args in cases:
+            result = method(*args)
+            self.assertIs(type(result), long, method.__name__)
+            self.assertLessEqual(result, 0, method.__name__)
+            # The wrappers pass libcrypto's result through and leave its
+            # error queue alone.
+            self.assertFalse(crypto.queue_is_empty(), method.__name__)
+            crypto.clear_queue()
+
+    def test_path_with_nul_is_refused_before_libcrypto(self):
+        for method in (rand.write_file, rand.load_file, rand.egd):
+            with self.assertRaises(TypeError) as raised:
+                method(self.path + '\0tail')
+            self.assertIn('%s() argument 1 must be string without null bytes' % method.__name__,
+                          str(raised.exception))
+        self.assertEqual(os.listdir(self.directory), [])
+
+
+class ArgumentErrorTest(unittest.TestCase):
+    CASES = [
+        (lambda: rand.status(1), TypeError, 'status() takes exactly 0 arguments (1 given)'),
+        (lambda: rand.cleanup(1), TypeError, 'cleanup() takes exactly 0 arguments (1 given)'),
+        (lambda: rand.add('x'), TypeError, 'add() takes exactly 2 arguments (1 given)'),
+        (lambda: rand.add('x', 'y'), TypeError, 'a float is required'),
+        (lambda: rand.seed(), TypeError, 'seed() takes exactly 1 argument (0 given)'),
+        (lambda: rand.seed(1), TypeError, 'seed() argument 1 must be'),
+        (lambda: rand.egd(), TypeError, 'egd() takes at least 1 argument (0 given)'),
+        # On 32-bit builds 2 ** 31 does not even fit a C long.
+        (lambda: rand.egd('/x', 2 ** 31), OverflowError,
+         'signed integer is greater than maximum' if sys.maxsize > 2 ** 32 else
+         'too large to convert to C long'),
+        (lambda: rand.egd('/x', 1, 2), TypeError, 'egd() takes at most 2 arguments (3 given)'),
+        (lambda: rand.load_file('/x', 1.5), TypeError, 'integer argument expected, got float'),
+        (lambda: rand.load_file('/x', -2 ** 31 - 1), OverflowError, 'less than minimum'),
+        (lambda: rand.write_file(None), TypeError, 'write_file() argument 1 must be string'),
+    ]
+
+    def test_argument_errors_are_the_interpreters_naming_the_method(self):
+        for call, error, message in self.CASES:
+            with self.assertRaises(error) as raised:
+                call()
+            self.assertIn(message, str(raised.exception))
+
+
+if __name__ == '__main__':
+    unittest.main()
