@@ -7,7 +7,7 @@ JOBS ?= 2
 CTEST := ctest --output-on-failure -j $(JOBS)
 FIND_PYTHON := scripts/find-python
 ASAN_RUNTIME = $(shell gcc -print-file-name=libasan.so)
-ASAN_ENVIRONMENT = LD_PRELOAD=$(ASAN_RUNTIME);ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1;UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+ASAN_ENVIRONMENT = KORVANE_SANITIZED=1;LD_PRELOAD=$(ASAN_RUNTIME);ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1;UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
 .PHONY: build demo test test-native armhf test-armhf asan lint wheels test-wheels bench clean
 

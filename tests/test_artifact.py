@@ -89,6 +89,13 @@ class ArtifactTest(unittest.TestCase):
         self.assertIn('hard-float ABI', header)
 
     @unittest.skipUnless(TARGET == 'armhf', 'ARM build only')
+    def test_runs_with_the_boards_c_library(self):
+        # Debian 11 ships glibc 2.31; the cross toolchain's is newer.
+        versions = re.findall(r'Name: GLIBC_([0-9.]+)', readelf('-V'))
+        newest = max(tuple(int(part) for part in version.split('.')) for version in versions)
+        self.assertLessEqual(newest, (2, 31))
+
+    @unittest.skipUnless(TARGET == 'armhf', 'ARM build only')
     def test_no_armv7_start_files(self):
         # Debian's crti.o and crtbeginS.o would bring these sections along.
         sections = readelf('-S')

@@ -3,20 +3,41 @@
 # the checks of the built artefact, run on the build machine.
 set(tests_dir "${CMAKE_CURRENT_SOURCE_DIR}/tests")
 get_filename_component(module_parent "${KORVANE_OUTPUT_DIR}" DIRECTORY)
+set(suite ${KORVANE_TARGET})
+if(KORVANE_SANITIZE)
+  string(APPEND suite "-asan")
+endif()
 
 file(GLOB python_tests RELATIVE "${tests_dir}" CONFIGURE_DEPENDS "${tests_dir}/test_*.py")
 list(REMOVE_ITEM python_tests test_artifact.py)
 foreach(test_file IN LISTS python_tests)
   get_filename_component(test_module "${test_file}" NAME_WE)
-  add_test(NAME ${KORVANE_TARGET}.${test_module}
+  add_test(NAME ${suite}.${test_module}
            COMMAND ${KORVANE_TEST_PYTHON} -m unittest ${test_module}
            WORKING_DIRECTORY "${tests_dir}")
-  set_tests_properties(${KORVANE_TARGET}.${test_module} PROPERTIES
+  set_tests_properties(${suite}.${test_module} PROPERTIES
     ENVIRONMENT "KORVANE_BUILD_DIR=${module_parent};PYTHONDONTWRITEBYTECODE=1;${KORVANE_TEST_ENVIRONMENT}")
 endforeach()
 
-add_test(NAME ${KORVANE_TARGET}.test_artifact
+add_test(NAME ${suite}.test_artifact
          COMMAND "${PYTHON_EXECUTABLE}" -m unittest test_artifact
          WORKING_DIRECTORY "${tests_dir}")
-set_tests_properties(${KORVANE_TARGET}.test_artifact PROPERTIES
-  ENVIRONMENT "KORVANE_MODULE=$<TARGET_FILE:rand>;KORVANE_TARGET=${KORVANE_TARGET};PYTHONDONTWRITEBYTECODE=1")
+set_tests_properties(${suite}.test_artifact PROPERTIES
+  ENVIRONMENT "KORVANE_MODULE=$<TARGET_FILE:rand>;KORVANE_TARGET=${KORVANE_TARGET};KORVANE_SANITIZED=$<BOOL:${KORVANE_SANITIZE}>;PYTHONDONTWRITEBYTECODE=1")
+
+# Allocation failures and half-done initialisation, injected at link time
+# into an embedded interpreter. What it checks does not depend on the CPU,
+# and embedding needs a program linked against the target's whole C
+# library, so cross builds leave it out.
+if(CMAKE_CROSSCOMPILING)
+  return()
+endif()
+set(wrapped_calls PyList_New Py_BuildValue PyString_FromString PyErr_NewException
+    PyModule_AddObject ERR_load_RAND_strings)
+list(TRANSFORM wrapped_calls PREPEND "LINKER:--wrap=")
+add_executable(fault_injection_test tests/fault_injection_test.cpp
+               src/rand.cpp src/helpers.cpp src/egd_client.cpp)
+target_link_libraries(fault_injection_test PRIVATE korvane_build_options)
+target_link_options(fault_injection_test PRIVATE ${wrapped_calls})
+add_test(NAME ${suite}.fault_injection COMMAND fault_injection_test)
+set_tests_properties(${suite}.fault_injection PROPERTIES ENVIRONMENT "${KORVANE_TEST_ENVIRONMENT}")

@@ -13,6 +13,10 @@ sys.path.insert(0, BUILD_DIR)
 
 from Korvane import rand  # noqa: E402
 
+# A sanitizer run without the sanitizer would pass for the wrong reason.
+if os.environ.get('KORVANE_SANITIZED') == '1' and not hasattr(ctypes.CDLL(None), '__asan_init'):
+    raise RuntimeError('KORVANE_SANITIZED is set but the AddressSanitizer runtime is not loaded')
+
 # The module's exported C helpers, called with the interpreter lock held and
 # checked for a pending exception, as a C caller would.
 exports = ctypes.PyDLL(rand.__file__)

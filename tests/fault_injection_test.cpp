@@ -1,0 +1,226 @@
+// Failures the Python suite cannot provoke: the interpreter running out of
+// memory inside the helpers, and module initialisation failing half-way.
+// The interpreter is embedded, and the calls that fail are wrapped at link
+// time (-Wl,--wrap=NAME), so the module's own code runs unchanged.
+#include <Python.h>
+
+#include <cstdarg>
+#include <initializer_list>
+#include <cstdio>
+#include <cstring>
+
+#include "../src/crypto_compat.h"
+#include "../src/helpers.h"
+
+extern "C" {
+extern PyObject *rand_Error;
+PyMODINIT_FUNC initrand(void);
+
+PyObject *__real_PyList_New(Py_ssize_t size);
+PyObject *__real_PyString_FromString(const char *text);
+PyObject *__real_PyErr_NewException(char *name, PyObject *base, PyObject *dict);
+int __real_PyModule_AddObject(PyObject *module, const char *name, PyObject *value);
+int __real_ERR_load_RAND_strings(void);
+}
+
+namespace {
+
+// Which wrapped call fails: the n-th from now (1 is the next), or none (0).
+struct Countdown {
+    int remaining = 0;
+    bool fires() { return remaining > 0 && --remaining == 0; }
+};
+Countdown list_new_failure, build_value_failure, string_failure, new_exception_failure,
+    add_object_failure;
+
+// The order in which initialisation reached the calls of interest.
+char events[16];
+void clear_events() { std::memset(events, 0, sizeof events); }
+void record(char event) {
+    const size_t length = strlen(events);
+    if (length + 1 < sizeof events) {
+        events[length] = event;
+    }
+}
+
+int checks_passed = 0;
+int checks_failed = 0;
+
+void check(bool condition, const char *what, int line) {
+    if (condition) {
+        ++checks_passed;
+        return;
+    }
+    ++checks_failed;
+    std::printf("FAILED line %d: %s\n", line, what);
+}
+#define CHECK(condition) check((condition), #condition, __LINE__)
+
+bool memory_error_pending() {
+    return PyErr_Occurred() != nullptr && PyErr_ExceptionMatches(PyExc_MemoryError);
+}
+
+void queue_errors(int count) {
+    for (int i = 0; i < count; ++i) {
+        ERR_put_error(ERR_LIB_RAND, RAND_F_RAND_BYTES, RAND_R_PRNG_NOT_SEEDED, __FILE__, __LINE__);
+    }
+}
+
+bool queue_is_empty() { return ERR_peek_error() == 0; }
+
+}  // namespace
+
+extern "C" {
+
+PyObject *__wrap_PyList_New(Py_ssize_t size) {
+    return list_new_failure.fires() ? PyErr_NoMemory() : __real_PyList_New(size);
+}
+
+PyObject *__wrap_Py_BuildValue(const char *format, ...) {
+    if (build_value_failure.fires()) {
+        return PyErr_NoMemory();
+    }
+    va_list arguments;
+    va_start(arguments, format);
+    PyObject *value = Py_VaBuildValue(format, arguments);
+    va_end(arguments);
+    return value;
+}
+
+PyObject *__wrap_PyString_FromString(const char *text) {
+    return string_failure.fires() ? PyErr_NoMemory() : __real_PyString_FromString(text);
+}
+
+PyObject *__wrap_PyErr_NewException(char *name, PyObject *base, PyObject *dict) {
+    record('N');
+    return new_exception_failure.fires() ? PyErr_NoMemory()
+                                         : __real_PyErr_NewException(name, base, dict);
+}
+
+int __wrap_PyModule_AddObject(PyObject *module, const char *name, PyObject *value) {
+    record('A');
+    if (add_object_failure.fires()) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    return __real_PyModule_AddObject(module, name, value);
+}
+
+int __wrap_ERR_load_RAND_strings(void) {
+    record('L');
+    return __real_ERR_load_RAND_strings();
+}
+
+}  // extern "C"
+
+namespace {
+
+void test_initialisation() {
+    clear_events();
+    initrand();
+    CHECK(!PyErr_Occurred());
+    CHECK(std::strcmp(events, "NAL") == 0);  // strings loaded once, after Error was added
+    PyObject *module = PyImport_AddModule("rand");
+    CHECK(module != nullptr && PyObject_GetAttrString(module, "Error") == rand_Error);
+    Py_XDECREF(rand_Error);  // the reference GetAttrString gave
+    const Py_ssize_t references_with_attribute = Py_REFCNT(rand_Error);
+
+    clear_events();
+    add_object_failure.remaining = 1;
+    initrand();
+    CHECK(memory_error_pending());
+    PyErr_Clear();
+    CHECK(std::strcmp(events, "NA") == 0);
+    // The global keeps the type; the reference meant for the attribute was
+    // given back, not leaked.
+    CHECK(rand_Error != nullptr && Py_REFCNT(rand_Error) == references_with_attribute - 1);
+
+    clear_events();
+    new_exception_failure.remaining = 1;
+    initrand();
+    CHECK(memory_error_pending());
+    PyErr_Clear();
+    CHECK(std::strcmp(events, "N") == 0);
+    CHECK(rand_Error == nullptr);
+}
+
+int failing_bytes(unsigned char * /*buffer*/, int /*count*/) {
+    queue_errors(1);
+    return 0;
+}
+
+void test_bytes_without_error_type() {
+    // rand_Error is null after the failed initialisation above.
+    RAND_METHOD failing{};
+    failing.bytes = failing_bytes;
+    RAND_set_rand_method(&failing);
+    PyObject *bytes = PyObject_GetAttrString(PyImport_AddModule("rand"), "bytes");
+    PyObject *result = PyObject_CallFunction(bytes, const_cast<char *>("(i)"), 8);
+    RAND_set_rand_method(nullptr);
+    CHECK(result == nullptr && PyErr_ExceptionMatches(PyExc_RuntimeError));
+    CHECK(queue_is_empty());
+    PyErr_Clear();
+    Py_XDECREF(bytes);
+}
+
+void test_error_list_without_memory() {
+    for (Countdown *failure : {&list_new_failure, &build_value_failure}) {
+        queue_errors(3);
+        failure->remaining = failure == &list_new_failure ? 1 : 2;
+        PyObject *errors = error_queue_to_list();
+        CHECK(errors == nullptr && memory_error_pending());
+        CHECK(queue_is_empty());  // drained all the same
+        PyErr_Clear();
+    }
+}
+
+void test_flush_without_memory() {
+    queue_errors(2);
+    build_value_failure.remaining = 1;
+    flush_error_queue();
+    CHECK(!PyErr_Occurred() && queue_is_empty());
+
+    // An exception the caller had pending is left as it was.
+    PyErr_SetString(PyExc_KeyError, "pending");
+    queue_errors(2);
+    list_new_failure.remaining = 1;
+    flush_error_queue();
+    CHECK(PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_KeyError) && queue_is_empty());
+    PyErr_Clear();
+}
+
+void test_exception_without_memory() {
+    queue_errors(2);
+    build_value_failure.remaining = 1;
+    exception_from_error_queue(PyExc_ValueError);
+    CHECK(memory_error_pending() && queue_is_empty());
+    PyErr_Clear();
+}
+
+void test_hex_without_memory() {
+    PyObject *value = PyLong_FromString(const_cast<char *>("123456789012345678901234567890"),
+                                        nullptr, 10);
+    const Py_ssize_t references = Py_REFCNT(value);
+    for (Countdown *failure : {&build_value_failure, &string_failure}) {
+        failure->remaining = 1;
+        CHECK(PyKorvane_LongToHex(value) == nullptr && memory_error_pending());
+        PyErr_Clear();
+        CHECK(Py_REFCNT(value) == references);  // the argument tuple was released
+    }
+    Py_DECREF(value);
+}
+
+}  // namespace
+
+int main() {
+    Py_NoSiteFlag = 1;
+    Py_Initialize();
+    test_initialisation();
+    test_bytes_without_error_type();
+    test_error_list_without_memory();
+    test_flush_without_memory();
+    test_exception_without_memory();
+    test_hex_without_memory();
+    std::printf("%d passed, %d failed\n", checks_passed, checks_failed);
+    return checks_failed == 0 ? 0 : 1;
+}
