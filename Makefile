@@ -9,6 +9,9 @@ FIND_PYTHON := scripts/find-python
 ASAN_RUNTIME = $(shell gcc -print-file-name=libasan.so)
 ASAN_ENVIRONMENT = KORVANE_SANITIZED=1;LD_PRELOAD=$(ASAN_RUNTIME);ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1;UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
+MAKEFLAGS += --no-print-directory
+CXX_SOURCES := $(wildcard src/*.cpp src/*.h tests/*.cpp bench/*.cpp)
+
 .PHONY: build demo test test-native armhf test-armhf asan lint wheels test-wheels bench clean
 
 # Native x86-64 module, left at Korvane/rand.so so that the repository root
@@ -45,6 +48,15 @@ asan:
 	    -DKORVANE_TEST_ENVIRONMENT="$(ASAN_ENVIRONMENT)" >/dev/null
 	cmake --build $(BUILD)/asan -j $(JOBS)
 	$(CTEST) --test-dir $(BUILD)/asan
+
+# Formatting, clang-tidy and cppcheck: quiet, or the job fails.
+lint: build
+	scripts/install-deps lint
+	clang-format --dry-run -Werror $(CXX_SOURCES)
+	@out=$$(clang-tidy --quiet -p $(BUILD)/x86_64 src/*.cpp 2>&1); status=$$?; \
+	    printf '%s\n' "$$out" | grep -v 'warnings generated'; exit $$status
+	cppcheck --quiet --error-exitcode=1 --enable=warning,style,performance,portability \
+	    --std=c++17 --language=c++ --inline-suppr --suppress=missingIncludeSystem -I src src/*.cpp src/*.h
 
 test: lint test-native test-armhf asan
 

@@ -30,6 +30,8 @@ class Descriptor {
     }
     Descriptor(const Descriptor &) = delete;
     Descriptor &operator=(const Descriptor &) = delete;
+    Descriptor(Descriptor &&) = delete;
+    Descriptor &operator=(Descriptor &&) = delete;
 
     int get() const { return fd_; }
 
@@ -97,9 +99,6 @@ bool receive_all(int fd, unsigned char *data, size_t length) {
 } // namespace
 
 int egd_query(const char *path, int bytes, EntropySink mix_in) {
-    if (strlen(path) >= sizeof(sockaddr_un::sun_path)) {
-        return 0;
-    }
     const Descriptor daemon(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (daemon.get() < 0 || !connect_to(daemon.get(), path)) {
         return 0;
@@ -114,8 +113,12 @@ int egd_query(const char *path, int bytes, EntropySink mix_in) {
         const unsigned char request[2] = {read_nonblocking_command, asked};
         unsigned char count = 0;
         if (!send_all(daemon.get(), request, sizeof request) ||
-            !receive_all(daemon.get(), &count, 1) || count == 0 || count > asked ||
-            !receive_all(daemon.get(), reply, count)) {
+            !receive_all(daemon.get(), &count, sizeof count)) {
+            break;
+        }
+        // Zero: the daemon has no more. More than was asked: it is not
+        // speaking the protocol, and none of its reply can be trusted.
+        if (count == 0 || count > asked || !receive_all(daemon.get(), reply, count)) {
             break;
         }
         mix_in(reply, count);

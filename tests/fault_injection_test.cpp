@@ -5,9 +5,9 @@
 #include <Python.h>
 
 #include <cstdarg>
-#include <initializer_list>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "../src/crypto_compat.h"
 #include "../src/helpers.h"
@@ -35,7 +35,9 @@ Countdown list_new_failure, build_value_failure, string_failure, new_exception_f
 
 // The order in which initialisation reached the calls of interest.
 char events[16];
-void clear_events() { std::memset(events, 0, sizeof events); }
+void clear_events() {
+    std::memset(events, 0, sizeof events);
+}
 void record(char event) {
     const size_t length = strlen(events);
     if (length + 1 < sizeof events) {
@@ -66,9 +68,11 @@ void queue_errors(int count) {
     }
 }
 
-bool queue_is_empty() { return ERR_peek_error() == 0; }
+bool queue_is_empty() {
+    return ERR_peek_error() == 0;
+}
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
@@ -111,7 +115,7 @@ int __wrap_ERR_load_RAND_strings(void) {
     return __real_ERR_load_RAND_strings();
 }
 
-}  // extern "C"
+} // extern "C"
 
 namespace {
 
@@ -119,10 +123,10 @@ void test_initialisation() {
     clear_events();
     initrand();
     CHECK(!PyErr_Occurred());
-    CHECK(std::strcmp(events, "NAL") == 0);  // strings loaded once, after Error was added
+    CHECK(std::strcmp(events, "NAL") == 0); // strings loaded once, after Error was added
     PyObject *module = PyImport_AddModule("rand");
     CHECK(module != nullptr && PyObject_GetAttrString(module, "Error") == rand_Error);
-    Py_XDECREF(rand_Error);  // the reference GetAttrString gave
+    Py_XDECREF(rand_Error); // the reference GetAttrString gave
     const Py_ssize_t references_with_attribute = Py_REFCNT(rand_Error);
 
     clear_events();
@@ -169,7 +173,7 @@ void test_error_list_without_memory() {
         failure->remaining = failure == &list_new_failure ? 1 : 2;
         PyObject *errors = error_queue_to_list();
         CHECK(errors == nullptr && memory_error_pending());
-        CHECK(queue_is_empty());  // drained all the same
+        CHECK(queue_is_empty()); // drained all the same
         PyErr_Clear();
     }
 }
@@ -198,19 +202,19 @@ void test_exception_without_memory() {
 }
 
 void test_hex_without_memory() {
-    PyObject *value = PyLong_FromString(const_cast<char *>("123456789012345678901234567890"),
-                                        nullptr, 10);
+    PyObject *value =
+        PyLong_FromString(const_cast<char *>("123456789012345678901234567890"), nullptr, 10);
     const Py_ssize_t references = Py_REFCNT(value);
     for (Countdown *failure : {&build_value_failure, &string_failure}) {
         failure->remaining = 1;
         CHECK(PyKorvane_LongToHex(value) == nullptr && memory_error_pending());
         PyErr_Clear();
-        CHECK(Py_REFCNT(value) == references);  // the argument tuple was released
+        CHECK(Py_REFCNT(value) == references); // the argument tuple was released
     }
     Py_DECREF(value);
 }
 
-}  // namespace
+} // namespace
 
 int main() {
     Py_NoSiteFlag = 1;
