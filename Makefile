@@ -18,7 +18,7 @@ CXX_SOURCES := $(wildcard src/*.cpp src/*.h tests/*.cpp bench/*.cpp)
 # is importable as it stands.
 build:
 	scripts/install-deps native
-	py=$$($(FIND_PYTHON)) && cmake -S . -B $(BUILD)/x86_64 -DPYTHON_EXECUTABLE="$$py" \
+	py=$$($(FIND_PYTHON)) && cmake -S . -B $(BUILD)/x86_64 -DPYTHON_EXECUTABLE="$$py" -DKORVANE_WERROR=ON \
 	    -DKORVANE_OUTPUT_DIR="$(CURDIR)/Korvane" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
 	cmake --build $(BUILD)/x86_64 -j $(JOBS)
 
@@ -32,7 +32,7 @@ test-native: build
 armhf:
 	scripts/install-deps native armhf
 	scripts/make-sysroot $(SYSROOT)
-	py=$$($(FIND_PYTHON)) && cmake -S . -B $(BUILD)/armhf -DPYTHON_EXECUTABLE="$$py" \
+	py=$$($(FIND_PYTHON)) && cmake -S . -B $(BUILD)/armhf -DPYTHON_EXECUTABLE="$$py" -DKORVANE_WERROR=ON \
 	    -DCMAKE_TOOLCHAIN_FILE=cmake/armhf.cmake -DKORVANE_SYSROOT="$(CURDIR)/$(SYSROOT)" >/dev/null
 	cmake --build $(BUILD)/armhf -j $(JOBS)
 
@@ -43,7 +43,7 @@ test-armhf: armhf
 # and the whole suite against it: any report fails the run.
 asan:
 	scripts/install-deps native
-	py=$$($(FIND_PYTHON)) && cmake -S . -B $(BUILD)/asan -DPYTHON_EXECUTABLE="$$py" \
+	py=$$($(FIND_PYTHON)) && cmake -S . -B $(BUILD)/asan -DPYTHON_EXECUTABLE="$$py" -DKORVANE_WERROR=ON \
 	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_SANITIZE=ON \
 	    -DKORVANE_TEST_ENVIRONMENT="$(ASAN_ENVIRONMENT)" >/dev/null
 	cmake --build $(BUILD)/asan -j $(JOBS)
@@ -58,7 +58,18 @@ lint: build
 	cppcheck --quiet --error-exitcode=1 --enable=warning,style,performance,portability \
 	    --std=c++17 --language=c++ --inline-suppr --suppress=missingIncludeSystem -I src src/*.cpp src/*.h
 
-test: lint test-native test-armhf asan
+# Wheels for both targets in dist/, tagged for the interpreter each was
+# built for (an ARMv6 board's pip looks for linux_armv6l).
+wheels: build armhf
+	rm -f dist/Korvane-*.whl
+	py=$$($(FIND_PYTHON)) && "$$py" scripts/build-wheel Korvane dist - "$$py" && \
+	    "$$py" scripts/build-wheel $(BUILD)/armhf/Korvane dist linux_armv6l \
+	        qemu-arm -L $(SYSROOT) $(SYSROOT)/usr/bin/python2.7
+
+test-wheels: wheels
+	scripts/test-wheels "$(CURDIR)/$(SYSROOT)"
+
+test: lint test-native test-armhf asan test-wheels
 
 clean:
 	rm -rf $(BUILD) dist Korvane/rand.so
