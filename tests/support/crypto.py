@@ -71,26 +71,31 @@ class FakePrng(object):
 
     `bytes_result` is what its bytes() returns (after queueing
     `queued_reasons` as RAND errors); `status` is what status() returns.
+    With `record` false it keeps nothing, for loops of many calls.
     """
 
-    def __init__(self, bytes_result=1, status=1, queued_reasons=()):
+    def __init__(self, bytes_result=1, status=1, queued_reasons=(), record=True):
         self.bytes_result = bytes_result
         self.status = status
         self.queued_reasons = queued_reasons
+        self.record = record
         self.seeded = []
         self.added = []
         self.bytes_calls = []
 
     def _seed(self, buffer, length):
-        self.seeded.append(ctypes.string_at(buffer, length))
+        if self.record:
+            self.seeded.append(ctypes.string_at(buffer, length))
         return 1
 
     def _add(self, buffer, length, entropy):
-        self.added.append((ctypes.string_at(buffer, length), entropy))
+        if self.record:
+            self.added.append((ctypes.string_at(buffer, length), entropy))
         return 1
 
     def _bytes(self, buffer, length):
-        self.bytes_calls.append(length)
+        if self.record:
+            self.bytes_calls.append(length)
         for reason in self.queued_reasons:
             queue_error(reason)
         if self.bytes_result == 1:

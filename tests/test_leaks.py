@@ -1,0 +1,99 @@
+"""Leaks: many calls of every method, failure paths included, must leave
+reference counts as they were and resident memory flat.
+
+KORVANE_LEAK_CALLS sets the calls per loop (100000 by default).
+"""
+import os
+import shutil
+import sys
+import tempfile
+import unittest
+
+from support import crypto, open_fds, rand
+
+CALLS = int(os.environ.get('KORVANE_LEAK_CALLS', '100000'))
+WARM_UP = 1000
+# A leak of the smallest object per call would pass this after 100000 calls.
+ALLOWED_GROWTH = 1 << 20
+# AddressSanitizer holds freed memory back in quarantine: the process grows
+# there whatever the module does, and the sanitizer itself finds misuse.
+MEASURE_MEMORY = os.environ.get('KORVANE_SANITIZED') != '1'
+PAGE = os.sysconf('SC_PAGE_SIZE')
+
+
+def resident_bytes():
+    with open('/proc/self/statm') as statm:
+        return int(statm.read().split()[1]) * PAGE
+
+
+class LeakTest(unittest.TestCase):
+
+    def setUp(self):
+        self.directory = tempfile.mkdtemp(prefix='leaks-')
+        crypto.clear_queue()
+
+    def tearDown(self):
+        shutil.rmtree(self.directory)
+        crypto.clear_queue()
+
+    def assert_no_leak(self, what, call, expected_error=None, watched=()):
+        """Runs call() CALLS times; watched objects and None must keep their
+        reference counts, the process its size and its descriptors."""
+        def loop(times):
+            for _ in xrange(times):
+                try:
+                    call()
+                except expected_error or ():
+                    pass
+            sys.exc_clear()
+            crypto.clear_queue()  # failing libcrypto calls queue errors
+
+        loop(WARM_UP)
+        watched = (None, rand.Error) + tuple(watched)
+        references = [sys.getrefcount(item) for item in watched]
+        fds, before = open_fds(), resident_bytes()
+        loop(CALLS)
+        growth = resident_bytes() - before
+        self.assertEqual([sys.getrefcount(item) for item in watched], references, what)
+        if MEASURE_MEMORY:
+            self.assertLess(growth, ALLOWED_GROWTH, '%s: resident memory grew %d bytes' % (what, growth))
+        self.assertEqual(open_fds(), fds, what)
+
+    def test_successful_calls(self):
+        data = 'leak check data' * 4
+        seed_file = os.path.join(self.directory, 'seed')
+        rand.write_file(seed_file)
+        for what, call, watched in [
+            ('add', lambda: rand.add(data, 1.5), (data,)),
+            ('seed', lambda: rand.seed(data), (data,)),
+            ('status', rand.status, ()),
+            ('cleanup', rand.cleanup, ()),
+            ('bytes', lambda: rand.bytes(16), ()),
+            ('bytes by keyword', lambda: rand.bytes(num_bytes=64), ()),
+            ('load_file', lambda: rand.load_file(seed_file, 64), (seed_file,)),
+            ('write_file', lambda: rand.write_file(seed_file), (seed_file,)),
+        ]:
+            self.assert_no_leak(what, call, watched=watched)
+
+    def test_failing_calls(self):
+        missing = os.path.join(self.directory, 'missing', 'file')
+        for what, call, error in [
+            ('load_file of a missing file', lambda: rand.load_file(missing), None),
+            ('write_file into a missing directory', lambda: rand.write_file(missing), None),
+            ('egd without a daemon', lambda: rand.egd(missing), None),
+            ('bytes with a negative count', lambda: rand.bytes(-1), ValueError),
+            ('bytes with a bad keyword', lambda: rand.bytes(count=1), TypeError),
+            ('add with a bad entropy', lambda: rand.add('x', 'y'), TypeError),
+            ('load_file of a path with NUL', lambda: rand.load_file('a\0b'), TypeError),
+        ]:
+            self.assert_no_leak(what, call, error, watched=(missing,))
+
+    def test_failing_prng(self):
+        prng = crypto.FakePrng(bytes_result=0, queued_reasons=(crypto.RAND_R_PRNG_NOT_SEEDED,),
+                               record=False)
+        with crypto.installed(prng):
+            self.assert_no_leak('bytes with a failing PRNG', lambda: rand.bytes(16), rand.Error)
+
+
+if __name__ == '__main__':
+    unittest.main()
