@@ -71,5 +71,11 @@ test-wheels: wheels
 
 test: lint test-native test-armhf asan test-wheels
 
+# Figures and ratios of bytes() against RAND_bytes from C and os.urandom;
+# it prints, it never fails over a time.
+bench: build
+	cmake --build $(BUILD)/x86_64 --target rand_bytes_floor
+	PYTHONPATH="$(CURDIR)" "$$($(FIND_PYTHON))" bench/bench.py $(BUILD)/x86_64/rand_bytes_floor
+
 clean:
 	rm -rf $(BUILD) dist Korvane/rand.so

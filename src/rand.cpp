@@ -159,9 +159,26 @@ bool fill_random(unsigned char *buffer, Py_ssize_t count) {
 char num_bytes_keyword[] = "num_bytes";
 char *bytes_keywords[] = {num_bytes_keyword, nullptr};
 
+// Callers draw in loops, mostly as bytes(n) with a plain int. That call
+// skips the general parser, which would accept it and yield the same count.
+bool parse_plain_count(PyObject *args, const PyObject *keywords, Py_ssize_t *count) {
+    if (keywords != nullptr || PyTuple_GET_SIZE(args) != 1) {
+        return false;
+    }
+    PyObject *argument = PyTuple_GET_ITEM(args, 0);
+    if (!PyInt_CheckExact(argument)) {
+        return false;
+    }
+    // A Python int is a C long, which is as wide as Py_ssize_t on both targets.
+    static_assert(sizeof(long) == sizeof(Py_ssize_t), "an int must fit the count");
+    *count = PyInt_AS_LONG(argument);
+    return true;
+}
+
 PyObject *rand_bytes(PyObject * /*self*/, PyObject *args, PyObject *keywords) {
     Py_ssize_t count = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, keywords, "n:bytes", bytes_keywords, &count)) {
+    if (!parse_plain_count(args, keywords, &count) &&
+        !PyArg_ParseTupleAndKeywords(args, keywords, "n:bytes", bytes_keywords, &count)) {
         return nullptr;
     }
     if (count < 0) {

@@ -13,6 +13,17 @@ class BytesTest(unittest.TestCase):
                 self.assertIs(type(result), str, count)
                 self.assertEqual(len(result), count)
 
+    def test_every_kind_of_count_gives_the_same_length(self):
+        # A plain int takes a shorter way through argument parsing than the
+        # others; they must not disagree.
+        class Count(int):
+            pass
+
+        for count in (7, 7L, Count(7)):
+            self.assertEqual(len(rand.bytes(count)), 7, type(count))
+        self.assertEqual(len(rand.bytes(True)), 1)
+        self.assertEqual(len(rand.bytes(*(5,), **{})), 5)
+
     def test_strings_are_fresh_and_differ(self):
         # Single characters are normally shared by the interpreter; a shared
         # one written in place would change every 'x' in the process.
