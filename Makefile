@@ -69,7 +69,7 @@ wheels: build armhf
 test-wheels: wheels
 	scripts/test-wheels "$(CURDIR)/$(SYSROOT)"
 
-test: lint test-native test-armhf asan test-wheels
+test: lint test-wheels test-native test-armhf asan
 
 # Figures and ratios of bytes() against RAND_bytes from C and os.urandom;
 # it prints, it never fails over a time.
