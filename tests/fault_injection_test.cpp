@@ -15,6 +15,7 @@
 extern "C" {
 extern PyObject *rand_Error;
 PyMODINIT_FUNC initrand(void);
+int c_caller_flushes_quietly(void);
 
 PyObject *__real_PyList_New(Py_ssize_t size);
 PyObject *__real_PyString_FromString(const char *text);
@@ -193,6 +194,11 @@ void test_flush_without_memory() {
     PyErr_Clear();
 }
 
+void test_helpers_from_c() {
+    queue_errors(2);
+    CHECK(c_caller_flushes_quietly() && queue_is_empty());
+}
+
 void test_exception_without_memory() {
     queue_errors(2);
     build_value_failure.remaining = 1;
@@ -223,6 +229,7 @@ int main() {
     test_bytes_without_error_type();
     test_error_list_without_memory();
     test_flush_without_memory();
+    test_helpers_from_c();
     test_exception_without_memory();
     test_hex_without_memory();
     std::printf("%d passed, %d failed\n", checks_passed, checks_failed);

@@ -1,4 +1,5 @@
 """Random byte strings: bytes(num_bytes)."""
+import os
 import sys
 import unittest
 
@@ -59,6 +60,30 @@ class BytesTest(unittest.TestCase):
             for count in (sys.maxsize, sys.maxsize - 16):
                 self.assertRaises((OverflowError, MemoryError), rand.bytes, count)
         self.assertEqual(prng.bytes_calls, [])
+
+
+class SecondPieceFails(crypto.FakePrng):
+    def _bytes(self, buffer, length):
+        self.bytes_result = 1 if not self.bytes_calls else 0
+        return crypto.FakePrng._bytes(self, buffer, length)
+
+
+@unittest.skipUnless(sys.maxsize > 2 ** 32 and os.environ.get('KORVANE_HUGE_TESTS') == '1',
+                     'needs a 64-bit build and 2 GiB to spare: set KORVANE_HUGE_TESTS=1')
+class CountAboveAnIntTest(unittest.TestCase):
+    COUNT = 2 ** 31 + 16
+
+    def test_filled_in_pieces_that_libcrypto_can_count(self):
+        with crypto.installed(crypto.FakePrng()) as prng:
+            result = rand.bytes(self.COUNT)
+        self.assertEqual(prng.bytes_calls, [2 ** 31 - 1, 17])
+        self.assertEqual(len(result), self.COUNT)
+        self.assertEqual(result.count('Z'), self.COUNT)  # every byte came from the PRNG
+
+    def test_a_failing_piece_fails_the_whole_request(self):
+        with crypto.installed(SecondPieceFails()) as prng:
+            self.assertRaises(rand.Error, rand.bytes, self.COUNT)
+        self.assertEqual(prng.bytes_calls, [2 ** 31 - 1, 17])
 
 
 class FailingPrngTest(unittest.TestCase):

@@ -8,6 +8,13 @@ if(KORVANE_SANITIZE)
   string(APPEND suite "-asan")
 endif()
 
+# Requests above 2**31 bytes take 2 GiB or more each: only in the plain
+# 64-bit build.
+set(python_test_environment "${KORVANE_TEST_ENVIRONMENT}")
+if(CMAKE_SIZEOF_VOID_P EQUAL 8 AND NOT KORVANE_SANITIZE)
+  list(APPEND python_test_environment KORVANE_HUGE_TESTS=1)
+endif()
+
 file(GLOB python_tests RELATIVE "${tests_dir}" CONFIGURE_DEPENDS "${tests_dir}/test_*.py")
 list(REMOVE_ITEM python_tests test_artifact.py)
 foreach(test_file IN LISTS python_tests)
@@ -16,7 +23,7 @@ foreach(test_file IN LISTS python_tests)
            COMMAND ${KORVANE_TEST_PYTHON} -m unittest ${test_module}
            WORKING_DIRECTORY "${tests_dir}")
   set_tests_properties(${suite}.${test_module} PROPERTIES
-    ENVIRONMENT "KORVANE_BUILD_DIR=${module_parent};PYTHONDONTWRITEBYTECODE=1;${KORVANE_TEST_ENVIRONMENT}")
+    ENVIRONMENT "KORVANE_BUILD_DIR=${module_parent};PYTHONDONTWRITEBYTECODE=1;${python_test_environment}")
 endforeach()
 
 add_test(NAME ${suite}.test_artifact
@@ -35,7 +42,7 @@ endif()
 set(wrapped_calls PyList_New Py_BuildValue PyString_FromString PyErr_NewException
     PyModule_AddObject ERR_load_RAND_strings)
 list(TRANSFORM wrapped_calls PREPEND "LINKER:--wrap=")
-add_executable(fault_injection_test tests/fault_injection_test.cpp
+add_executable(fault_injection_test tests/fault_injection_test.cpp tests/helpers_from_c.c
                src/rand.cpp src/helpers.cpp src/egd_client.cpp)
 target_link_libraries(fault_injection_test PRIVATE korvane_build_options)
 target_link_options(fault_injection_test PRIVATE ${wrapped_calls})
