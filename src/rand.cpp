@@ -194,7 +194,7 @@ PyObject *rand_bytes(PyObject * /*self*/, PyObject *args, PyObject *keywords) {
     auto *buffer = reinterpret_cast<unsigned char *>(PyString_AS_STRING(result.get()));
     if (!fill_random(buffer, count)) {
         OPENSSL_cleanse(buffer, static_cast<size_t>(count));
-        // Only reachable if the module's import failed half-way.
+        // rand_Error is null only if the module's import failed half-way.
         exception_from_error_queue(rand_Error != nullptr ? rand_Error : PyExc_RuntimeError);
         return nullptr;
     }
