@@ -120,31 +120,35 @@ int __wrap_ERR_load_RAND_strings(void) {
 
 namespace {
 
-void test_initialisation() {
+// Runs initrand with `failure`, if any, firing at its next call. True when
+// it ended as it should: with MemoryError pending if a call failed, with
+// nothing pending otherwise.
+bool initialise(Countdown *failure) {
     clear_events();
+    if (failure != nullptr) {
+        failure->remaining = 1;
+    }
     initrand();
-    CHECK(!PyErr_Occurred());
+    const bool ended_well = failure != nullptr ? memory_error_pending() : !PyErr_Occurred();
+    PyErr_Clear();
+    return ended_well;
+}
+
+void test_initialisation() {
+    CHECK(initialise(nullptr));
     CHECK(std::strcmp(events, "NAL") == 0); // strings loaded once, after Error was added
     PyObject *module = PyImport_AddModule("rand");
     CHECK(module != nullptr && PyObject_GetAttrString(module, "Error") == rand_Error);
     Py_XDECREF(rand_Error); // the reference GetAttrString gave
     const Py_ssize_t references_with_attribute = Py_REFCNT(rand_Error);
 
-    clear_events();
-    add_object_failure.remaining = 1;
-    initrand();
-    CHECK(memory_error_pending());
-    PyErr_Clear();
+    CHECK(initialise(&add_object_failure));
     CHECK(std::strcmp(events, "NA") == 0);
     // The global keeps the type; the reference meant for the attribute was
     // given back, not leaked.
     CHECK(rand_Error != nullptr && Py_REFCNT(rand_Error) == references_with_attribute - 1);
 
-    clear_events();
-    new_exception_failure.remaining = 1;
-    initrand();
-    CHECK(memory_error_pending());
-    PyErr_Clear();
+    CHECK(initialise(&new_exception_failure));
     CHECK(std::strcmp(events, "N") == 0);
     CHECK(rand_Error == nullptr);
 }
