@@ -9,6 +9,11 @@ FIND_PYTHON := scripts/find-python
 ASAN_RUNTIME = $(shell gcc -print-file-name=libasan.so)
 ASAN_ENVIRONMENT = KORVANE_SANITIZED=1;LD_PRELOAD=$(ASAN_RUNTIME);ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1;UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
+# $(call configure,BUILD_SUBDIRECTORY,EXTRA_CMAKE_OPTIONS): every build of
+# the project's own is warning-free, against the Python 2.7 found here.
+configure = py=$$($(FIND_PYTHON)) && cmake -S . -B $(BUILD)/$(1) -DPYTHON_EXECUTABLE="$$py" \
+    -DKORVANE_WERROR=ON $(2) >/dev/null
+
 MAKEFLAGS += --no-print-directory
 CXX_SOURCES := $(wildcard src/*.cpp src/*.h tests/*.cpp bench/*.cpp)
 
@@ -18,8 +23,7 @@ CXX_SOURCES := $(wildcard src/*.cpp src/*.h tests/*.cpp bench/*.cpp)
 # is importable as it stands.
 build:
 	scripts/install-deps native
-	py=$$($(FIND_PYTHON)) && cmake -S . -B $(BUILD)/x86_64 -DPYTHON_EXECUTABLE="$$py" -DKORVANE_WERROR=ON \
-	    -DKORVANE_OUTPUT_DIR="$(CURDIR)/Korvane" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+	$(call configure,x86_64,-DKORVANE_OUTPUT_DIR="$(CURDIR)/Korvane" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON)
 	cmake --build $(BUILD)/x86_64 -j $(JOBS)
 
 demo: build
@@ -32,8 +36,7 @@ test-native: build
 armhf:
 	scripts/install-deps native armhf
 	scripts/make-sysroot $(SYSROOT)
-	py=$$($(FIND_PYTHON)) && cmake -S . -B $(BUILD)/armhf -DPYTHON_EXECUTABLE="$$py" -DKORVANE_WERROR=ON \
-	    -DCMAKE_TOOLCHAIN_FILE=cmake/armhf.cmake -DKORVANE_SYSROOT="$(CURDIR)/$(SYSROOT)" >/dev/null
+	$(call configure,armhf,-DCMAKE_TOOLCHAIN_FILE=cmake/armhf.cmake -DKORVANE_SYSROOT="$(CURDIR)/$(SYSROOT)")
 	cmake --build $(BUILD)/armhf -j $(JOBS)
 
 test-armhf: armhf
@@ -43,9 +46,8 @@ test-armhf: armhf
 # and the whole suite against it: any report fails the run.
 asan:
 	scripts/install-deps native
-	py=$$($(FIND_PYTHON)) && cmake -S . -B $(BUILD)/asan -DPYTHON_EXECUTABLE="$$py" -DKORVANE_WERROR=ON \
-	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_SANITIZE=ON \
-	    -DKORVANE_TEST_ENVIRONMENT="$(ASAN_ENVIRONMENT)" >/dev/null
+	$(call configure,asan,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_SANITIZE=ON \
+	    -DKORVANE_TEST_ENVIRONMENT="$(ASAN_ENVIRONMENT)")
 	cmake --build $(BUILD)/asan -j $(JOBS)
 	$(CTEST) --test-dir $(BUILD)/asan
 
