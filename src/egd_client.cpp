@@ -61,39 +61,33 @@ bool connect_to(int fd, const char *path) {
     }
 }
 
-bool send_all(int fd, const unsigned char *data, size_t length) {
-    while (length > 0) {
-        // A daemon that hangs up must not kill the process with SIGPIPE.
-        const ssize_t sent = send(fd, data, length, MSG_NOSIGNAL);
-        if (sent < 0) {
-            if (is_transient(errno)) {
-                continue;
-            }
+// Moves `length` bytes in as many calls of transfer(bytes done so far) as it
+// takes, retrying interrupted ones. False on an error or, for a receive, when
+// the daemon hangs up first.
+template <typename Transfer> bool transfer_all(size_t length, Transfer transfer) {
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t moved = transfer(done);
+        if (moved < 0 && is_transient(errno)) {
+            continue;
+        }
+        if (moved <= 0) {
             return false;
         }
-        data += sent;
-        length -= static_cast<size_t>(sent);
+        done += static_cast<size_t>(moved);
     }
     return true;
 }
 
-// False at end of file or on an error, with the buffer's contents undefined.
+bool send_all(int fd, const unsigned char *data, size_t length) {
+    // A daemon that hangs up must not kill the process with SIGPIPE.
+    return transfer_all(
+        length, [=](size_t done) { return send(fd, data + done, length - done, MSG_NOSIGNAL); });
+}
+
 bool receive_all(int fd, unsigned char *data, size_t length) {
-    while (length > 0) {
-        const ssize_t received = recv(fd, data, length, 0);
-        if (received == 0) {
-            return false;
-        }
-        if (received < 0) {
-            if (is_transient(errno)) {
-                continue;
-            }
-            return false;
-        }
-        data += received;
-        length -= static_cast<size_t>(received);
-    }
-    return true;
+    return transfer_all(length,
+                        [=](size_t done) { return recv(fd, data + done, length - done, 0); });
 }
 
 } // namespace
