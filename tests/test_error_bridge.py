@@ -1,19 +1,8 @@
 """The exported error-queue helpers, called through ctypes as a C caller would."""
-import ctypes
 import sys
 import unittest
 
-from support import crypto, exports
-
-error_queue_to_list = exports.error_queue_to_list
-error_queue_to_list.argtypes = []
-error_queue_to_list.restype = ctypes.py_object
-flush_error_queue = exports.flush_error_queue
-flush_error_queue.argtypes = []
-flush_error_queue.restype = None
-exception_from_error_queue = exports.exception_from_error_queue
-exception_from_error_queue.argtypes = [ctypes.py_object]
-exception_from_error_queue.restype = None
+from support import crypto, error_queue_to_list, exception_from_error_queue, flush_error_queue
 
 NOT_SEEDED = crypto.RAND_R_PRNG_NOT_SEEDED
 NO_TEXT = 999  # a RAND reason code libcrypto has no text for

@@ -4,7 +4,6 @@ Seeded and reproducible: KORVANE_FUZZ_SEED picks the sequence and
 KORVANE_FUZZ_CALLS its length (20000 by default; a million for a long run).
 A failure names the seed and the call, which replays it on its own.
 """
-import ctypes
 import os
 import random
 import shutil
@@ -12,7 +11,8 @@ import sys
 import tempfile
 import unittest
 
-from support import crypto, exports, rand
+from support import (crypto, error_queue_to_list, exception_from_error_queue,
+                     flush_error_queue, long_to_hex, rand)
 
 CALLS = int(os.environ.get('KORVANE_FUZZ_CALLS', '20000'))
 SEED = int(os.environ.get('KORVANE_FUZZ_SEED', '20261208'))
@@ -57,17 +57,6 @@ METHODS = ['add', 'seed', 'status', 'egd', 'cleanup', 'load_file', 'write_file',
 KEYWORDS = ['num_bytes', 'bytes', 'buffer', 'path', 'bogus']
 # Draws that would really succeed this big cost gigabytes, not insight.
 LARGEST_DRAW = 1 << 20
-
-long_to_hex = exports.PyKorvane_LongToHex
-long_to_hex.argtypes = [ctypes.py_object]
-long_to_hex.restype = ctypes.py_object
-exception_from_error_queue = exports.exception_from_error_queue
-exception_from_error_queue.argtypes = [ctypes.py_object]
-exception_from_error_queue.restype = None
-error_queue_to_list = exports.error_queue_to_list
-error_queue_to_list.restype = ctypes.py_object
-flush_error_queue = exports.flush_error_queue
-flush_error_queue.restype = None
 
 
 def draw_count(args, keywords):

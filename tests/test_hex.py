@@ -1,13 +1,8 @@
 """The exported integer-to-hex helper, against Python's own "%x" operator."""
-import ctypes
 import sys
 import unittest
 
-from support import exports
-
-long_to_hex = exports.PyKorvane_LongToHex
-long_to_hex.argtypes = [ctypes.py_object]
-long_to_hex.restype = ctypes.py_object
+from support import long_to_hex
 
 
 def percent_x(value):

@@ -22,6 +22,19 @@ if os.environ.get('KORVANE_SANITIZED') == '1' and not hasattr(ctypes.CDLL(None),
 exports = ctypes.PyDLL(rand.__file__)
 
 
+def _bind(name, argtypes, restype):
+    function = getattr(exports, name)
+    function.argtypes = argtypes
+    function.restype = restype
+    return function
+
+
+error_queue_to_list = _bind('error_queue_to_list', [], ctypes.py_object)
+flush_error_queue = _bind('flush_error_queue', [], None)
+exception_from_error_queue = _bind('exception_from_error_queue', [ctypes.py_object], None)
+long_to_hex = _bind('PyKorvane_LongToHex', [ctypes.py_object], ctypes.py_object)
+
+
 def open_fds():
     """The process's open file descriptors (fds of the listing itself aside)."""
     return set(os.listdir('/proc/self/fd'))
