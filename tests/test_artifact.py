@@ -12,13 +12,19 @@ MODULE = os.environ.get('KORVANE_MODULE') or os.path.join(
     os.path.dirname(__file__), '..', 'Korvane', 'rand.so')
 TARGET = os.environ.get('KORVANE_TARGET', 'x86_64')
 SANITIZED = os.environ.get('KORVANE_SANITIZED') == '1'
+# The version of the libcrypto the module was built against ('1.1.1w'), and
+# the newest glibc the systems it is built for have ('2.31'), if known.
+CRYPTO_VERSION = os.environ.get('KORVANE_CRYPTO_VERSION', '')
+NEWEST_GLIBC = os.environ.get('KORVANE_NEWEST_GLIBC', '')
 
 EXPORTS = {
     'initrand': 'FUNC', 'rand_Error': 'OBJECT', 'error_queue_to_list': 'FUNC',
     'flush_error_queue': 'FUNC', 'exception_from_error_queue': 'FUNC',
     'PyKorvane_LongToHex': 'FUNC',
 }
-CRYPTO_GENERATIONS = ('libcrypto.so.1.0.0', 'libcrypto.so.1.1', 'libcrypto.so.3')
+# The soname each libcrypto generation has, by the start of its version.
+CRYPTO_SONAMES = [('1.0.', 'libcrypto.so.1.0.0'), ('1.1.', 'libcrypto.so.1.1'),
+                  ('3.', 'libcrypto.so.3')]
 
 # Seen through `readelf -A`, these make the module an ARMv6 + VFPv2,
 # hard-float library; an ARMv7 object linked in raises the first two.
@@ -59,8 +65,10 @@ class ArtifactTest(unittest.TestCase):
 
     def test_libraries_it_needs(self):
         needed = set(re.findall(r'\(NEEDED\).*\[(.+)\]', readelf('-d')))
-        crypto = needed.intersection(CRYPTO_GENERATIONS)
-        self.assertEqual(len(crypto), 1, needed)
+        crypto = set(soname for start, soname in CRYPTO_SONAMES
+                     if CRYPTO_VERSION.startswith(start))
+        self.assertEqual(len(crypto), 1, 'no soname known for libcrypto %r' % CRYPTO_VERSION)
+        self.assertTrue(crypto <= needed, needed)
         allowed = {'libpython2.7.so.1.0', 'libc.so.6', 'libgcc_s.so.1'} | crypto
         if SANITIZED:
             allowed |= {name for name in needed if name.startswith(('libasan', 'libubsan'))}
@@ -88,12 +96,18 @@ class ArtifactTest(unittest.TestCase):
         self.assertRegexpMatches(header, r'Machine:\s+ARM')
         self.assertIn('hard-float ABI', header)
 
-    @unittest.skipUnless(TARGET == 'armhf', 'ARM build only')
-    def test_runs_with_the_boards_c_library(self):
-        # Debian 11 ships glibc 2.31; the cross toolchain's is newer.
+    def test_no_build_machine_path(self):
+        # The module is found by the interpreter and its libraries by the
+        # system's loader; a path of the build machine's means nothing where
+        # the module is installed.
+        self.assertNotRegexpMatches(readelf('-d'), r'\((RPATH|RUNPATH)\)')
+
+    @unittest.skipUnless(NEWEST_GLIBC, 'built for the machine it was built on, whose glibc it may use')
+    def test_runs_with_the_target_systems_c_library(self):
+        # The toolchain's own glibc is newer than the target systems'.
         versions = re.findall(r'Name: GLIBC_([0-9.]+)', readelf('-V'))
         newest = max(tuple(int(part) for part in version.split('.')) for version in versions)
-        self.assertLessEqual(newest, (2, 31))
+        self.assertLessEqual(newest, tuple(int(part) for part in NEWEST_GLIBC.split('.')))
 
     @unittest.skipUnless(TARGET == 'armhf', 'ARM build only')
     def test_no_armv7_start_files(self):

@@ -2,15 +2,18 @@
 # interpreter (natively, under qemu-arm, or with the sanitizer runtime), and
 # the checks of the built artefact, run on the build machine.
 set(tests_dir "${CMAKE_CURRENT_SOURCE_DIR}/tests")
-get_filename_component(module_parent "${KORVANE_OUTPUT_DIR}" DIRECTORY)
 set(suite ${KORVANE_TARGET})
+if(KORVANE_SYSROOT)
+  set(suite debian11-${KORVANE_TARGET})
+endif()
 if(KORVANE_SANITIZE)
   string(APPEND suite "-asan")
 endif()
 
 # Requests above 2**31 bytes take 2 GiB or more each: only in the plain
 # 64-bit build.
-set(python_test_environment "${KORVANE_TEST_ENVIRONMENT}")
+set(test_environment ${KORVANE_TEST_ENVIRONMENT} ${KORVANE_TREE_ENVIRONMENT})
+set(python_test_environment ${test_environment})
 if(CMAKE_SIZEOF_VOID_P EQUAL 8 AND NOT KORVANE_SANITIZE)
   list(APPEND python_test_environment KORVANE_HUGE_TESTS=1)
 endif()
@@ -30,13 +33,14 @@ add_test(NAME ${suite}.test_artifact
          COMMAND "${PYTHON_EXECUTABLE}" -m unittest test_artifact
          WORKING_DIRECTORY "${tests_dir}")
 set_tests_properties(${suite}.test_artifact PROPERTIES
-  ENVIRONMENT "KORVANE_MODULE=$<TARGET_FILE:rand>;KORVANE_TARGET=${KORVANE_TARGET};KORVANE_SANITIZED=$<BOOL:${KORVANE_SANITIZE}>;PYTHONDONTWRITEBYTECODE=1")
+  ENVIRONMENT "KORVANE_MODULE=$<TARGET_FILE:rand>;KORVANE_TARGET=${KORVANE_TARGET};KORVANE_SANITIZED=$<BOOL:${KORVANE_SANITIZE}>;KORVANE_CRYPTO_VERSION=${OPENSSL_VERSION};KORVANE_NEWEST_GLIBC=${KORVANE_NEWEST_GLIBC};PYTHONDONTWRITEBYTECODE=1")
 
 # Allocation failures and half-done initialisation, injected at link time
 # into an embedded interpreter. What it checks does not depend on the CPU,
 # and embedding needs a program linked against the target's whole C
-# library, so cross builds leave it out.
-if(CMAKE_CROSSCOMPILING)
+# library, which the ARM tree's toolchain cannot give; so the ARM build
+# leaves it out.
+if(KORVANE_TARGET STREQUAL "armhf")
   return()
 endif()
 set(wrapped_calls PyList_New Py_BuildValue PyString_FromString PyErr_NewException
@@ -46,5 +50,6 @@ add_executable(fault_injection_test tests/fault_injection_test.cpp tests/helpers
                src/rand.cpp src/helpers.cpp src/egd_client.cpp)
 target_link_libraries(fault_injection_test PRIVATE korvane_build_options)
 target_link_options(fault_injection_test PRIVATE ${wrapped_calls})
-add_test(NAME ${suite}.fault_injection COMMAND fault_injection_test)
-set_tests_properties(${suite}.fault_injection PROPERTIES ENVIRONMENT "${KORVANE_TEST_ENVIRONMENT}")
+add_test(NAME ${suite}.fault_injection
+         COMMAND ${KORVANE_PROGRAM_RUNNER} $<TARGET_FILE:fault_injection_test>)
+set_tests_properties(${suite}.fault_injection PROPERTIES ENVIRONMENT "${test_environment}")

@@ -1,0 +1,42 @@
+# What the two Debian 11 targets share: a tree made by scripts/make-tree
+# (KORVANE_SYSROOT) holding the distribution's own Python 2.7 and
+# libcrypto 1.1, which the module is compiled and linked against and which
+# runs the tests (the tree's python2.7 launcher). Included by a target's
+# toolchain file once it has set korvane_triplet.
+# The settings below are derived from the tree, so they are forced: a cache
+# cannot keep those of another tree.
+set(CMAKE_SYSTEM_NAME Linux)
+
+set(KORVANE_SYSROOT "$ENV{KORVANE_SYSROOT}" CACHE PATH "The Debian 11 tree to build against")
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES KORVANE_SYSROOT)
+if(NOT EXISTS "${KORVANE_SYSROOT}/.complete")
+  message(FATAL_ERROR "Set KORVANE_SYSROOT to a Debian 11 tree (scripts/make-tree makes one)")
+endif()
+set(CMAKE_FIND_ROOT_PATH "${KORVANE_SYSROOT}")
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# Another libcrypto for the target (OPENSSL_ROOT_DIR) lives outside the tree.
+list(APPEND CMAKE_FIND_ROOT_PATH ${OPENSSL_ROOT_DIR} $ENV{OPENSSL_ROOT_DIR})
+
+# gcc looks in the build machine's library directories before the tree's,
+# and CMake drops -L for directories it takes as implicit: name the tree's
+# own (each a directory under the tree), so that nothing of the build
+# machine's is linked.
+function(korvane_link_against_tree)
+  set(options "")
+  foreach(directory IN LISTS ARGN)
+    list(APPEND options "-L${KORVANE_SYSROOT}/${directory}" "-Wl,-rpath-link,${KORVANE_SYSROOT}/${directory}")
+  endforeach()
+  set(KORVANE_TREE_LINK_OPTIONS "${options}" CACHE STRING "" FORCE)
+endfunction()
+
+set(KORVANE_PYTHON_INCLUDE_DIRS
+    "${KORVANE_SYSROOT}/usr/include/python2.7;${KORVANE_SYSROOT}/usr/include/${korvane_triplet}/python2.7"
+    CACHE STRING "" FORCE)
+set(KORVANE_PYTHON_LIBRARY_DIR "${KORVANE_SYSROOT}/usr/lib/${korvane_triplet}" CACHE PATH "" FORCE)
+set(KORVANE_TEST_PYTHON "${KORVANE_SYSROOT}/python2.7" CACHE STRING "" FORCE)
+# Debian 11 has glibc 2.31; a module that asks for more does not load there.
+set(KORVANE_NEWEST_GLIBC 2.31 CACHE STRING "" FORCE)
+

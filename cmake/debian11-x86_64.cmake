@@ -1,0 +1,31 @@
+# x86-64 Debian 11 (bullseye), and so Debian 10 and Ubuntu 18.04/20.04 too:
+# the distribution's own Python 2.7 and libcrypto 1.1, glibc 2.31 at most.
+# Needs KORVANE_SYSROOT, an amd64 tree made by scripts/make-tree.
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(CMAKE_C_COMPILER gcc)
+set(CMAKE_CXX_COMPILER g++)
+set(korvane_triplet x86_64-linux-gnu)
+include("${CMAKE_CURRENT_LIST_DIR}/debian11-tree.cmake")
+set(tree_libraries "${KORVANE_SYSROOT}/lib/${korvane_triplet}:${KORVANE_SYSROOT}/usr/lib/${korvane_triplet}")
+
+if(NOT KORVANE_SANITIZE)
+  set(CMAKE_SYSROOT "${KORVANE_SYSROOT}")
+  korvane_link_against_tree(usr/lib/${korvane_triplet} lib/${korvane_triplet})
+  # Programs built here run natively under the tree's own loader and C library.
+  set(KORVANE_PROGRAM_RUNNER
+      "${KORVANE_SYSROOT}/lib/${korvane_triplet}/ld-linux-x86-64.so.2;--library-path;${tree_libraries}"
+      CACHE STRING "" FORCE)
+  set(KORVANE_TREE_ENVIRONMENT "PYTHONHOME=${KORVANE_SYSROOT}/usr" CACHE STRING "" FORCE)
+else()
+  # gcc 12's sanitizer runtime needs a newer C library than the tree's: the
+  # tree's headers and libraries, but the build machine's C library and
+  # loader, which then also run the tree's interpreter.
+  set(CMAKE_SYSROOT_COMPILE "${KORVANE_SYSROOT}")
+  korvane_link_against_tree(usr/lib/${korvane_triplet})
+  set(KORVANE_TEST_PYTHON "${KORVANE_SYSROOT}/usr/bin/python2.7" CACHE STRING "" FORCE)
+  set(KORVANE_TREE_ENVIRONMENT
+      "LD_LIBRARY_PATH=${KORVANE_SYSROOT}/usr/lib/${korvane_triplet};PYTHONHOME=${KORVANE_SYSROOT}/usr"
+      CACHE STRING "" FORCE)
+  set(KORVANE_NEWEST_GLIBC "" CACHE STRING "" FORCE)
+  set(KORVANE_PROGRAM_RUNNER "" CACHE STRING "" FORCE)
+endif()
