@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/un.h>
@@ -16,86 +17,109 @@ namespace {
 constexpr unsigned char read_nonblocking_command = 0x01;
 constexpr int largest_request = 255;
 
-bool is_transient(int error) {
-    return error == EINTR || error == EAGAIN;
-}
-
-class Descriptor {
+// One connection to the daemon, closed with it. Every blocking call goes
+// through retried(), so that a signal can always end the exchange.
+class Connection {
   public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
+    explicit Connection(InterruptionPolicy retry_interrupted)
+        : fd_(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)),
+          retry_interrupted_(retry_interrupted) {}
+    ~Connection() {
         if (fd_ >= 0) {
             close(fd_);
         }
     }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    Descriptor(Descriptor &&) = delete;
-    Descriptor &operator=(Descriptor &&) = delete;
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
+    Connection(Connection &&) = delete;
+    Connection &operator=(Connection &&) = delete;
 
-    int get() const { return fd_; }
+    bool interrupted() const { return interrupted_; }
+
+    bool connect_to(const char *path) {
+        sockaddr_un address{};
+        const size_t length = strlen(path);
+        // A truncated path would name some other socket.
+        if (fd_ < 0 || length >= sizeof(address.sun_path)) {
+            return false;
+        }
+        address.sun_family = AF_UNIX;
+        memcpy(address.sun_path, path, length);
+        const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
+        for (;;) {
+            const int status = retried(
+                [&] { return connect(fd_, reinterpret_cast<const sockaddr *>(&address), size); });
+            if (status == 0 || errno == EISCONN) {
+                return true;
+            }
+            // A connection still on its way: wait for it rather than spin.
+            if (interrupted_ || (errno != EINPROGRESS && errno != EALREADY) || !wait_writable()) {
+                return false;
+            }
+        }
+    }
+
+    bool send_all(const unsigned char *data, size_t length) {
+        // A daemon that hangs up must not kill the process with SIGPIPE.
+        return transfer_all(length, [=](size_t done) {
+            return send(fd_, data + done, length - done, MSG_NOSIGNAL);
+        });
+    }
+
+    bool receive_all(unsigned char *data, size_t length) {
+        return transfer_all(length,
+                            [=](size_t done) { return recv(fd_, data + done, length - done, 0); });
+    }
 
   private:
+    // Runs call() until it is not interrupted, or until the policy abandons
+    // the exchange; its last result, with errno as it left it.
+    template <typename Call> auto retried(Call call) -> decltype(call()) {
+        for (;;) {
+            const auto result = call();
+            if (result >= 0 || (errno != EINTR && errno != EAGAIN)) {
+                return result;
+            }
+            if (errno == EINTR && !retry_interrupted_()) {
+                interrupted_ = true;
+                errno = EINTR;
+                return result;
+            }
+        }
+    }
+
+    bool wait_writable() {
+        pollfd writable{fd_, POLLOUT, 0};
+        return retried([&] { return poll(&writable, 1, -1); }) == 1;
+    }
+
+    // Moves `length` bytes in as many calls of transfer(bytes done so far)
+    // as it takes. False on an error or interruption or, for a receive,
+    // when the daemon hangs up first.
+    template <typename Transfer> bool transfer_all(size_t length, Transfer transfer) {
+        size_t done = 0;
+        while (done < length) {
+            const ssize_t moved = retried([&] { return transfer(done); });
+            if (moved <= 0) {
+                return false;
+            }
+            done += static_cast<size_t>(moved);
+        }
+        return true;
+    }
+
     int fd_;
+    InterruptionPolicy retry_interrupted_;
+    bool interrupted_ = false;
 };
-
-bool connect_to(int fd, const char *path) {
-    sockaddr_un address{};
-    const size_t length = strlen(path);
-    // A truncated path would name some other socket.
-    if (length >= sizeof(address.sun_path)) {
-        return false;
-    }
-    address.sun_family = AF_UNIX;
-    memcpy(address.sun_path, path, length);
-    const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
-    for (;;) {
-        if (connect(fd, reinterpret_cast<const sockaddr *>(&address), size) == 0 ||
-            errno == EISCONN) {
-            return true;
-        }
-        // After an interruption the connection may still be on its way.
-        if (errno != EINTR && errno != EAGAIN && errno != EINPROGRESS && errno != EALREADY) {
-            return false;
-        }
-    }
-}
-
-// Moves `length` bytes in as many calls of transfer(bytes done so far) as it
-// takes, retrying interrupted ones. False on an error or, for a receive, when
-// the daemon hangs up first.
-template <typename Transfer> bool transfer_all(size_t length, Transfer transfer) {
-    size_t done = 0;
-    while (done < length) {
-        const ssize_t moved = transfer(done);
-        if (moved < 0 && is_transient(errno)) {
-            continue;
-        }
-        if (moved <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(moved);
-    }
-    return true;
-}
-
-bool send_all(int fd, const unsigned char *data, size_t length) {
-    // A daemon that hangs up must not kill the process with SIGPIPE.
-    return transfer_all(
-        length, [=](size_t done) { return send(fd, data + done, length - done, MSG_NOSIGNAL); });
-}
-
-bool receive_all(int fd, unsigned char *data, size_t length) {
-    return transfer_all(length,
-                        [=](size_t done) { return recv(fd, data + done, length - done, 0); });
-}
 
 } // namespace
 
-int egd_query(const char *path, int bytes, EntropySink mix_in) {
-    const Descriptor daemon(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (daemon.get() < 0 || !connect_to(daemon.get(), path)) {
-        return 0;
+EgdResult egd_query(const char *path, int bytes, EntropySink mix_in,
+                    InterruptionPolicy retry_interrupted) {
+    Connection daemon(retry_interrupted);
+    if (!daemon.connect_to(path)) {
+        return {0, daemon.interrupted()};
     }
 
     int supplied = 0;
@@ -106,13 +130,13 @@ int egd_query(const char *path, int bytes, EntropySink mix_in) {
             static_cast<unsigned char>(remaining < largest_request ? remaining : largest_request);
         const unsigned char request[2] = {read_nonblocking_command, asked};
         unsigned char count = 0;
-        if (!send_all(daemon.get(), request, sizeof request) ||
-            !receive_all(daemon.get(), &count, sizeof count)) {
+        if (!daemon.send_all(request, sizeof request) ||
+            !daemon.receive_all(&count, sizeof count)) {
             break;
         }
         // Zero: the daemon has no more. More than was asked: it is not
         // speaking the protocol, and none of its reply can be trusted.
-        if (count == 0 || count > asked || !receive_all(daemon.get(), reply, count)) {
+        if (count == 0 || count > asked || !daemon.receive_all(reply, count)) {
             break;
         }
         mix_in(reply, count);
@@ -121,7 +145,7 @@ int egd_query(const char *path, int bytes, EntropySink mix_in) {
     }
     // The daemon's bytes are now part of the PRNG's secret state.
     explicit_bzero(reply, sizeof reply);
-    return supplied;
+    return {supplied, daemon.interrupted()};
 }
 
 } // namespace korvane

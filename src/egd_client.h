@@ -7,14 +7,27 @@ namespace korvane {
 // Receives each complete reply of the daemon; RAND_seed has this shape.
 using EntropySink = void (*)(const void *data, int length);
 
+// Asked each time a call of the exchange is interrupted by a signal: true
+// to retry the call, false to abandon the exchange.
+using InterruptionPolicy = bool (*)();
+
+// cppcheck reads this header alone, without the code that uses the members.
+struct EgdResult {
+    // cppcheck-suppress unusedStructMember
+    int supplied; // bytes handed over, also when the exchange ended early
+    // cppcheck-suppress unusedStructMember
+    bool interrupted; // abandoned because the interruption policy said so
+};
+
 // Connects to the daemon's Unix socket at `path` and asks it for `bytes`
 // bytes in requests of at most 255, handing each complete reply to `mix_in`.
-// Returns the number of bytes handed over. The exchange ends early, keeping
-// what was handed over so far, when the daemon has nothing more (a zero
-// count), hangs up, fails, or answers with more than it was asked for; the
-// bytes of an incomplete or oversized reply are never handed over. A path
-// that does not fit a socket address gives 0 without connecting.
-int egd_query(const char *path, int bytes, EntropySink mix_in);
+// The exchange ends early, keeping what was handed over so far, when the
+// daemon has nothing more (a zero count), hangs up, fails, or answers with
+// more than it was asked for; the bytes of an incomplete or oversized reply
+// are never handed over. A path that does not fit a socket address gives
+// nothing without connecting. The socket is closed on every path.
+EgdResult egd_query(const char *path, int bytes, EntropySink mix_in,
+                    InterruptionPolicy retry_interrupted);
 
 } // namespace korvane
 

@@ -4,6 +4,7 @@
 #include <climits>
 
 #include "crypto_compat.h"
+#include "egd_client.h"
 #include "helpers.h"
 #include "py_ref.h"
 
@@ -80,13 +81,28 @@ PyDoc_STRVAR(rand_egd_doc,
              "@returns: The number of bytes read (NB: a value of 0 isn't necessarily an\n"
              "          error, check rand.status())\n");
 
+// A call of the exchange that a signal interrupts is retried once the
+// interpreter has run its handlers; one that raises (Ctrl-C, a timeout)
+// ends the exchange, and egd() raises its exception.
+bool signal_handlers_let_go_on() {
+    return PyErr_CheckSignals() == 0;
+}
+
+// The exchange is the module's own on every libcrypto generation; the
+// result is RAND_egd_bytes's: the number of bytes the daemon supplied, or 0
+// when it supplied none or the PRNG is still not seeded.
 PyObject *rand_egd(PyObject * /*self*/, PyObject *args) {
     const char *path = nullptr;
     int bytes = 255;
     if (!PyArg_ParseTuple(args, "s|i:egd", &path, &bytes)) {
         return nullptr;
     }
-    return PyLong_FromLong(korvane::egd_bytes(path, bytes));
+    const korvane::EgdResult result =
+        korvane::egd_query(path, bytes, &RAND_seed, &signal_handlers_let_go_on);
+    if (result.interrupted) {
+        return nullptr;
+    }
+    return PyLong_FromLong(result.supplied > 0 && RAND_status() == 1 ? result.supplied : 0);
 }
 
 PyDoc_STRVAR(rand_cleanup_doc, "\n"

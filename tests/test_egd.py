@@ -1,12 +1,15 @@
 """The entropy gathering daemon: the exchange with well-behaved and hostile daemons."""
+import contextlib
 import os
 import shutil
+import signal
 import socket
 import tempfile
+import time
 import unittest
 
 from support import crypto, egd_daemon, open_fds, rand
-from support.egd_daemon import data, reply
+from support.egd_daemon import SILENT, data, reply
 
 # (what happens, bytes asked for, the daemon's answers, result, bytes mixed
 # in, requests the daemon saw). Requests are the command byte 1 and the
@@ -34,10 +37,73 @@ SCENARIOS = [
 
 # sun_path holds 108 bytes, the terminating NUL included.
 LONGEST_SOCKET_PATH = 107
+# The same on x86-64 and ARM Linux; Python 2.7's os module lacks it.
+O_CLOEXEC = 0o2000000
 
 
 def egd(path, asked):
     return rand.egd(path) if asked is None else rand.egd(path, asked)
+
+
+class Timeout(Exception):
+    pass
+
+
+def raise_timeout(signal_number, frame):
+    raise Timeout()
+
+
+@contextlib.contextmanager
+def timer_signals(handler, first, interval=0):
+    """SIGALRM to `handler` after `first` seconds, then every `interval`."""
+    previous = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, first, interval)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+class SlowPrng(crypto.FakePrng):
+    """Takes its time over each reply, so that a daemon which hangs up after
+    one has surely gone by the next request."""
+
+    def _seed(self, buffer, length):
+        time.sleep(0.2)
+        return crypto.FakePrng._seed(self, buffer, length)
+
+
+@contextlib.contextmanager
+def full_backlog():
+    """The path of a socket whose listener never accepts and whose backlog
+    is full, so that connecting to it waits."""
+    directory = tempfile.mkdtemp(prefix='egd-')
+    path = os.path.join(directory, 'socket')
+    listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    listener.bind(path)
+    listener.listen(0)
+    waiting = []
+    try:
+        while True:
+            client = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            waiting.append(client)
+            client.setblocking(False)
+            client.connect(path)
+    except socket.error:
+        pass
+    try:
+        yield path
+    finally:
+        for client in waiting + [listener]:
+            client.close()
+        shutil.rmtree(directory)
+
+
+@contextlib.contextmanager
+def silent_daemon():
+    with egd_daemon.running([SILENT]) as daemon:
+        yield daemon.path
 
 
 class DaemonExchangeTest(unittest.TestCase):
@@ -59,6 +125,51 @@ class DaemonExchangeTest(unittest.TestCase):
     def test_drip_fed_replies_are_read_whole(self):
         self.assertEqual(self.run_scenario([reply(3), reply(7)], 10, drip=True),
                          (10, [data(3), data(7)], '\x01\x0a\x01\x07'))
+
+    def test_quiet_signal_handlers_do_not_cut_the_exchange_short(self):
+        # Interrupted calls are retried once the handler has run.
+        fired = []
+        with timer_signals(lambda *_: fired.append(1), 0.001, 0.001):
+            outcome = self.run_scenario([reply(3), reply(7)], 10, drip=True)
+        self.assertEqual(outcome, (10, [data(3), data(7)], '\x01\x0a\x01\x07'))
+        self.assertTrue(fired)
+
+    def test_a_raising_signal_handler_ends_a_stalled_exchange(self):
+        for what, stalled in [('daemon never answers', silent_daemon),
+                              ('connection waits for a full backlog', full_backlog)]:
+            with stalled() as path:
+                fds = open_fds()
+                started = time.time()
+                with timer_signals(raise_timeout, 0.05):
+                    self.assertRaises(Timeout, rand.egd, path)
+                self.assertLess(time.time() - started, 0.5, what)
+                self.assertEqual(open_fds(), fds, what)
+
+    def test_a_daemon_hanging_up_cannot_kill_the_process(self):
+        # A program that embeds the interpreter may leave SIGPIPE at its
+        # default action, which ends the process.
+        with egd_daemon.running([reply(10)]) as daemon:
+            result_read, result_write = os.pipe()
+            pid = os.fork()
+            if pid == 0:
+                try:
+                    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+                    with crypto.installed(SlowPrng()):
+                        os.write(result_write, repr(rand.egd(daemon.path, 20)))
+                finally:
+                    os._exit(0)
+            os.close(result_write)
+            _, status = os.waitpid(pid, 0)
+            with os.fdopen(result_read) as result:
+                self.assertEqual((status, result.read()), (0, '10L'))
+
+    def test_the_socket_is_not_inherited_by_programs_the_process_starts(self):
+        fds = open_fds()
+        with egd_daemon.running([reply(8)]) as daemon:
+            rand.egd(daemon.path, 8)
+        client = [flags for fd, flags in daemon.client_socket_flags.items() if fd not in fds]
+        self.assertEqual(len(client), 1, daemon.client_socket_flags)
+        self.assertTrue(client[0] & O_CLOEXEC, oct(client[0]))
 
     def test_nothing_counts_while_the_prng_is_unseeded(self):
         result, mixed_in, _ = self.run_scenario([reply(8)], 8, prng=crypto.FakePrng(status=0))
@@ -93,15 +204,18 @@ class UnreachableDaemonTest(unittest.TestCase):
                      bound_but_closed, '']:
             self.assert_no_exchange(path)
 
-    def test_longest_path_that_fits_a_socket_address_works(self):
-        with egd_daemon.running([reply(255)], path_length=LONGEST_SOCKET_PATH) as daemon:
-            self.assertEqual(rand.egd(daemon.path), 255)
-
-    def test_overlong_path_is_not_truncated_to_another_socket(self):
-        with egd_daemon.running([reply(255)], path_length=LONGEST_SOCKET_PATH) as daemon:
-            # Cut to fit the address, this path would name the daemon's socket.
-            self.assert_no_exchange(daemon.path + 'tail')
-        self.assertFalse(daemon.connected)
+    def test_paths_are_used_whole_or_not_at_all(self):
+        # (daemon's path length, what the client adds to it, result): a path
+        # that leaves no room for the NUL, or one cut to fit the address,
+        # would name some other socket.
+        for length, tail, result in [(LONGEST_SOCKET_PATH, '', 255),
+                                     (LONGEST_SOCKET_PATH + 1, '', 0),
+                                     (LONGEST_SOCKET_PATH, 'tail', 0)]:
+            with egd_daemon.running([reply(255)], path_length=length) as daemon:
+                fds = open_fds()
+                self.assertEqual(rand.egd(daemon.path + tail), result, (length, tail))
+                self.assertEqual(open_fds(), fds)
+            self.assertEqual(daemon.connected, result > 0, (length, tail))
 
 
 if __name__ == '__main__':

@@ -36,5 +36,12 @@ long_to_hex = _bind('PyKorvane_LongToHex', [ctypes.py_object], ctypes.py_object)
 
 
 def open_fds():
-    """The process's open file descriptors (fds of the listing itself aside)."""
-    return set(os.listdir('/proc/self/fd'))
+    """The process's open file descriptors."""
+    fds = set()
+    for fd in os.listdir('/proc/self/fd'):
+        try:
+            os.fstat(int(fd))
+        except OSError:
+            continue  # the listing's own, closed by now
+        fds.add(fd)
+    return fds

@@ -4,12 +4,17 @@ The module holds the interpreter lock for the whole exchange, so the daemon
 cannot be a thread of the calling process.
 """
 import contextlib
+import cPickle
 import os
 import shutil
 import signal
 import socket
 import tempfile
 import time
+
+# An answer that never comes: the daemon reads the request and then waits
+# for the client to hang up.
+SILENT = object()
 
 
 def data(length, start=0):
@@ -32,16 +37,40 @@ def _read_exactly(connection, length):
     return received
 
 
-def _serve(connection, answers, drip):
+def _socket_flags(pid):
+    """{fd: open flags} of each socket that process `pid` has open."""
+    flags = {}
+    for fd in os.listdir('/proc/%d/fd' % pid):
+        try:
+            if not os.readlink('/proc/%d/fd/%s' % (pid, fd)).startswith('socket:'):
+                continue
+            with open('/proc/%d/fdinfo/%s' % (pid, fd)) as info:
+                for line in info:
+                    if line.startswith('flags:'):
+                        flags[fd] = int(line.split()[1], 8)
+        except (IOError, OSError):
+            pass  # closed while we looked
+    return flags
+
+
+def _serve(connection, answers, drip, client_pid, report):
     """Answers each request with the next of `answers`, then hangs up.
 
-    Returns the requests received, as a string of their bytes.
+    Fills `report` with the requests received, as a string of their bytes,
+    and the client's socket flags as they were while it waited for its
+    first answer.
     """
     requests = ''
     for answer in answers:
         request = _read_exactly(connection, 2)
         requests += request
+        report['requests'] = requests
+        if 'client_socket_flags' not in report:
+            report['client_socket_flags'] = _socket_flags(client_pid)
         if len(request) < 2:
+            break
+        if answer is SILENT:
+            connection.recv(1)
             break
         if drip:
             for byte in answer:
@@ -49,17 +78,18 @@ def _serve(connection, answers, drip):
                 time.sleep(0.002)
         else:
             connection.sendall(answer)
-    return requests
 
 
 class Daemon(object):
     """What the test sees of a daemon: its socket path and, once it has been
-    stopped, whether a client connected and the requests it received."""
+    stopped, whether a client connected, the requests it received and the
+    open flags of the client's sockets ({fd: flags}) while it waited."""
 
     def __init__(self, path):
         self.path = path
         self.connected = False
         self.requests = ''
+        self.client_socket_flags = {}
 
 
 @contextlib.contextmanager
@@ -67,7 +97,8 @@ def running(answers=None, drip=False, path_length=None):
     """Yields a Daemon that serves one client in a child process.
 
     `answers` lists what it sends back to each request, in order (None: it
-    accepts and closes at once); `drip` sends them a byte per write;
+    accepts and closes at once; SILENT: it never answers); `drip` sends
+    them a byte per write;
     `path_length` makes the socket's path exactly that long.
     """
     directory = tempfile.mkdtemp(prefix='egd-')
@@ -76,9 +107,17 @@ def running(answers=None, drip=False, path_length=None):
         name = 's' * (path_length - len(directory) - 1)
     daemon = Daemon(os.path.join(directory, name))
     listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    listener.bind(daemon.path)
+    # Bound by its name within the directory: Python refuses a path that
+    # fills the whole socket address, but clients may still try one.
+    here = os.getcwd()
+    os.chdir(directory)
+    try:
+        listener.bind(name)
+    finally:
+        os.chdir(here)
     listener.listen(1)
     report_read, report_write = os.pipe()
+    client_pid = os.getpid()
     pid = os.fork()
     if pid == 0:
         status = 1
@@ -86,9 +125,10 @@ def running(answers=None, drip=False, path_length=None):
             os.close(report_read)
             connection, _ = listener.accept()
             os.write(report_write, 'C')
-            received = _serve(connection, answers or (), drip)
+            report = {}
+            _serve(connection, answers or (), drip, client_pid, report)
             connection.close()
-            os.write(report_write, received)
+            os.write(report_write, cPickle.dumps(report))
             status = 0
         finally:
             os._exit(status)
@@ -101,7 +141,10 @@ def running(answers=None, drip=False, path_length=None):
         with os.fdopen(report_read) as report:
             log = report.read()
         daemon.connected = log.startswith('C')
-        daemon.requests = log[1:]
+        if log[1:]:
+            report = cPickle.loads(log[1:])
+            daemon.requests = report.get('requests', '')
+            daemon.client_socket_flags = report.get('client_socket_flags', {})
         shutil.rmtree(directory)
 
 
