@@ -30,13 +30,14 @@ CXX_SOURCES := $(wildcard src/*.cpp src/*.h tests/*.cpp bench/*.cpp)
     test-packages bench clean
 
 # x86-64 Debian 11 with the distribution's Python 2.7 and libcrypto 1.1: the
-# module in build/x86_64/Korvane, and build/x86_64/python2.7, the tree's
-# interpreter with the module importable.
+# module left at Korvane/rand.so, so that the repository root is importable
+# as it stands, and build/x86_64/python2.7, the tree's interpreter with the
+# module importable.
 build:
 	scripts/install-deps native tree
 	scripts/make-tree amd64 "$(TREE_X86_64)"
 	$(call configure,x86_64,$(TREE_X86_64)/python2.7,$(call against_tree,x86_64,$(TREE_X86_64)) \
-	    -DCMAKE_EXPORT_COMPILE_COMMANDS=ON)
+	    -DKORVANE_OUTPUT_DIR="$(CURDIR)/Korvane" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON)
 	cmake --build $(BUILD)/x86_64 -j $(JOBS)
 
 demo: build
@@ -91,7 +92,7 @@ lint: build
 # linux_armv6l), and the source distribution.
 packages: build armhf
 	rm -rf dist
-	"$(TREE_X86_64)/python2.7" scripts/build-wheel $(BUILD)/x86_64/Korvane dist - "$(TREE_X86_64)/python2.7"
+	"$(TREE_X86_64)/python2.7" scripts/build-wheel Korvane dist - "$(TREE_X86_64)/python2.7"
 	"$(TREE_X86_64)/python2.7" scripts/build-wheel $(BUILD)/armhf/Korvane dist linux_armv6l "$(TREE_ARMHF)/python2.7"
 	scripts/tree-pip "$(TREE_X86_64)" --python setup.py -q sdist --dist-dir dist
 	rm -rf Korvane.egg-info
@@ -112,4 +113,4 @@ bench: build
 	$(BUILD)/x86_64/python2.7 bench/bench.py $(BUILD)/x86_64
 
 clean:
-	rm -rf $(BUILD) dist Korvane.egg-info
+	rm -rf $(BUILD) dist Korvane.egg-info Korvane/rand.so

@@ -7,7 +7,6 @@ shared and noisy: read the ratios, not the times.
 
 usage: bench.py FLOOR_DRIVER
 """
-import ctypes
 import os
 import subprocess
 import sys
@@ -81,7 +80,7 @@ def verdict(met):
 
 def main(driver):
     print('Korvane.rand.bytes(n) against RAND_bytes from C (the floor) and os.urandom(n)')
-    print('libcrypto: %s; best of %d repetitions\n' % (libcrypto_version(), REPETITIONS))
+    print('libcrypto: %s; best of %d repetitions\n' % (crypto.VERSION_TEXT, REPETITIONS))
     print('%-7s %11s %11s %11s %13s %15s' % ('size', 'module', 'floor', 'os.urandom',
                                              'module/floor', 'urandom/module'))
     for size, label, calls, goal in SIZES:
@@ -100,12 +99,6 @@ def main(driver):
         seconds = huge_request_seconds()
         print('one bytes(2**31 + 16), length checked: %s (%.0f MiB/s)' % (
             show_time(seconds), HUGE_REQUEST / seconds / 1048576))
-
-
-def libcrypto_version():
-    """The version of the libcrypto that the module loaded."""
-    crypto.lib.OpenSSL_version.restype = ctypes.c_char_p
-    return crypto.lib.OpenSSL_version(0)
 
 
 if __name__ == '__main__':

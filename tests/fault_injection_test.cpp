@@ -21,7 +21,8 @@ PyObject *__real_PyList_New(Py_ssize_t size);
 PyObject *__real_PyString_FromString(const char *text);
 PyObject *__real_PyErr_NewException(char *name, PyObject *base, PyObject *dict);
 int __real_PyModule_AddObject(PyObject *module, const char *name, PyObject *value);
-int __real_ERR_load_RAND_strings(void);
+// void in libcrypto 1.0, int from 1.1 on.
+decltype(ERR_load_RAND_strings()) __real_ERR_load_RAND_strings(void);
 }
 
 namespace {
@@ -63,10 +64,26 @@ bool memory_error_pending() {
     return PyErr_Occurred() != nullptr && PyErr_ExceptionMatches(PyExc_MemoryError);
 }
 
+// RAND's function code 100 has another name in libcrypto 1.0.
+#ifdef RAND_F_RAND_BYTES
+constexpr int rand_bytes_function = RAND_F_RAND_BYTES;
+#else
+constexpr int rand_bytes_function = RAND_F_SSLEAY_RAND_BYTES;
+#endif
+
 void queue_errors(int count) {
     for (int i = 0; i < count; ++i) {
-        ERR_put_error(ERR_LIB_RAND, RAND_F_RAND_BYTES, RAND_R_PRNG_NOT_SEEDED, __FILE__, __LINE__);
+        ERR_put_error(ERR_LIB_RAND, rand_bytes_function, RAND_R_PRNG_NOT_SEEDED, __FILE__,
+                      __LINE__);
     }
+}
+
+// Calls the module's bytes(count); the result or null.
+PyObject *call_bytes(int count) {
+    PyObject *bytes = PyObject_GetAttrString(PyImport_AddModule("rand"), "bytes");
+    PyObject *result = PyObject_CallFunction(bytes, const_cast<char *>("(i)"), count);
+    Py_XDECREF(bytes);
+    return result;
 }
 
 bool queue_is_empty() {
@@ -111,7 +128,7 @@ int __wrap_PyModule_AddObject(PyObject *module, const char *name, PyObject *valu
     return __real_PyModule_AddObject(module, name, value);
 }
 
-int __wrap_ERR_load_RAND_strings(void) {
+decltype(ERR_load_RAND_strings()) __wrap_ERR_load_RAND_strings(void) {
     record('L');
     return __real_ERR_load_RAND_strings();
 }
@@ -137,6 +154,10 @@ bool initialise(Countdown *failure) {
 void test_initialisation() {
     CHECK(initialise(nullptr));
     CHECK(std::strcmp(events, "NAL") == 0); // strings loaded once, after Error was added
+    // Exactly four owners: rand_Error, the module attribute, and the type's
+    // own __mro__ tuple and __weakref__ descriptor. Without a reference of
+    // its own, the global would dangle once the attribute was rebound.
+    CHECK(Py_REFCNT(rand_Error) == 4);
     PyObject *module = PyImport_AddModule("rand");
     CHECK(module != nullptr && PyObject_GetAttrString(module, "Error") == rand_Error);
     Py_XDECREF(rand_Error); // the reference GetAttrString gave
@@ -163,13 +184,50 @@ void test_bytes_without_error_type() {
     RAND_METHOD failing{};
     failing.bytes = failing_bytes;
     RAND_set_rand_method(&failing);
-    PyObject *bytes = PyObject_GetAttrString(PyImport_AddModule("rand"), "bytes");
-    PyObject *result = PyObject_CallFunction(bytes, const_cast<char *>("(i)"), 8);
+    PyObject *result = call_bytes(8);
     RAND_set_rand_method(nullptr);
     CHECK(result == nullptr && PyErr_ExceptionMatches(PyExc_RuntimeError));
     CHECK(queue_is_empty());
     PyErr_Clear();
-    Py_XDECREF(bytes);
+}
+
+// A PRNG that fills the buffer, then reports failure all the same.
+constexpr int failed_draw_size = 64;
+constexpr unsigned char drawn_byte = 0x5a;
+int filling_then_failing_bytes(unsigned char *buffer, int count) {
+    std::memset(buffer, drawn_byte, static_cast<size_t>(count));
+    return 0;
+}
+
+// What the string allocator was handed back of the failed draw's size.
+freefunc free_string = nullptr;
+int wiped_strings = 0;
+int unwiped_strings = 0;
+void inspecting_free(void *object) {
+    auto *string = static_cast<PyStringObject *>(object);
+    if (Py_SIZE(string) == failed_draw_size) {
+        size_t drawn = 0;
+        for (int i = 0; i < failed_draw_size; ++i) {
+            drawn += static_cast<unsigned char>(string->ob_sval[i]) == drawn_byte ? 1 : 0;
+        }
+        ++(drawn == 0 ? wiped_strings : unwiped_strings);
+    }
+    free_string(object);
+}
+
+void test_failed_draw_is_wiped_before_it_is_freed() {
+    RAND_METHOD failing{};
+    failing.bytes = filling_then_failing_bytes;
+    RAND_set_rand_method(&failing);
+    free_string = PyString_Type.tp_free;
+    PyString_Type.tp_free = inspecting_free;
+    PyObject *result = call_bytes(failed_draw_size);
+    PyString_Type.tp_free = free_string;
+    RAND_set_rand_method(nullptr);
+    CHECK(result == nullptr && PyErr_Occurred());
+    PyErr_Clear();
+    // The bytes a failed draw got never reach the allocator's free memory.
+    CHECK(wiped_strings == 1 && unwiped_strings == 0);
 }
 
 void test_error_list_without_memory() {
@@ -231,6 +289,7 @@ int main() {
     Py_Initialize();
     test_initialisation();
     test_bytes_without_error_type();
+    test_failed_draw_is_wiped_before_it_is_freed();
     test_error_list_without_memory();
     test_flush_without_memory();
     test_helpers_from_c();

@@ -54,6 +54,13 @@ class StatusTest(unittest.TestCase):
         self.assertIsNone(rand.cleanup())
         self.assertEqual(len(rand.bytes(32)), 32)
 
+    def test_cleanup_erases_where_libcrypto_still_does(self):
+        # libcrypto 1.0 erases the state and forgets an installed method,
+        # so status() is the default PRNG's again; later ones keep both.
+        with crypto.installed(crypto.FakePrng(status=7)):
+            rand.cleanup()
+            self.assertEqual(rand.status(), 1 if crypto.CLEANUP_ERASES else 7)
+
 
 class SeedFileTest(unittest.TestCase):
 
@@ -88,8 +95,14 @@ class SeedFileTest(unittest.TestCase):
             self.assertLessEqual(result, 0, method.__name__)
             # The wrappers pass libcrypto's result through and leave its
             # error queue alone.
-            self.assertFalse(crypto.queue_is_empty(), method.__name__)
+            self.assertEqual(crypto.queue_is_empty(), not crypto.SEED_FILE_FAILURES_QUEUE_ERRORS,
+                             method.__name__)
             crypto.clear_queue()
+
+    def test_no_limit_lets_libcrypto_decide_how_much_of_a_device_to_read(self):
+        # Without a limit libcrypto is told -1, and reads a device only so
+        # far; a large count in its place would read /dev/zero for seconds.
+        self.assertEqual(rand.load_file('/dev/zero'), crypto.DEVICE_READ_WITHOUT_LIMIT)
 
     def test_path_with_nul_is_refused_before_libcrypto(self):
         for method in (rand.write_file, rand.load_file, rand.egd):

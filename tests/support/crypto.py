@@ -1,4 +1,5 @@
-"""The few libcrypto calls the tests need, through ctypes, for 1.1 and 3.0.
+"""The few libcrypto calls the tests need, through ctypes, and what the
+tests may expect of the generation at hand: 1.0, 1.1 or 3.0.
 
 The library is the very one the module is linked with, found among the
 process's mappings after the module is imported.
@@ -11,6 +12,7 @@ from support import rand  # noqa: F401  (loads the module's libcrypto)
 
 ERR_LIB_RAND = 36
 RAND_R_PRNG_NOT_SEEDED = 100
+# RAND_F_RAND_BYTES from 1.1 on, RAND_F_SSLEAY_RAND_BYTES in 1.0.
 RAND_F_RAND_BYTES = 100
 
 
@@ -23,10 +25,32 @@ def _loaded_libcrypto():
     raise RuntimeError('libcrypto is not loaded in this process')
 
 
+def _version_calls():
+    """The library's (version number, version text) calls: named SSLeay in 1.0."""
+    if hasattr(lib, 'OpenSSL_version_num'):
+        return lib.OpenSSL_version_num, lib.OpenSSL_version
+    return lib.SSLeay, lib.SSLeay_version
+
+
 lib = _loaded_libcrypto()
-lib.OpenSSL_version_num.restype = ctypes.c_ulong
-VERSION = lib.OpenSSL_version_num()
+_version_number, _version_text = _version_calls()
+_version_number.restype = ctypes.c_ulong
+_version_text.restype = ctypes.c_char_p
+VERSION = _version_number()
+VERSION_TEXT = _version_text(0)
+IS_1_0 = VERSION < 0x10100000
 IS_3 = VERSION >= 0x30000000
+
+# What differs between the generations, as the tests see it:
+# the function text of RAND's function code 100 (3.0 has none);
+RAND_BYTES_FUNCTION_TEXT = None if IS_3 else 'SSLEAY_RAND_BYTES' if IS_1_0 else 'RAND_bytes'
+# whether load_file and write_file queue an error when they fail;
+SEED_FILE_FAILURES_QUEUE_ERRORS = not IS_1_0
+# how much load_file reads of a device without a limit;
+DEVICE_READ_WITHOUT_LIMIT = 2048 if IS_1_0 else 256
+# whether cleanup() erases the state (and with it a PRNG method the program
+# installed); from 1.1 on RAND_cleanup() does nothing.
+CLEANUP_ERASES = IS_1_0
 lib.ERR_peek_error.restype = ctypes.c_ulong
 lib.ERR_get_error.restype = ctypes.c_ulong
 
@@ -42,8 +66,8 @@ def queue_error(reason, function=RAND_F_RAND_BYTES, library=ERR_LIB_RAND):
 
 
 def expected_triple(reason_text):
-    """The triple a queued RAND error turns into: 3.0 has no function texts."""
-    return ('random number generator', None if IS_3 else 'RAND_bytes', reason_text)
+    """The triple a RAND error queued by queue_error turns into."""
+    return ('random number generator', RAND_BYTES_FUNCTION_TEXT, reason_text)
 
 
 def queue_is_empty():
