@@ -1,32 +1,95 @@
 """Korvane.rand.bytes side by side with its floor and its peer, in one run.
 
 The floor is libcrypto's RAND_bytes called from C into a fresh buffer (the
-rand_bytes_floor driver); the peer is os.urandom. Every figure is the best
-of several repetitions, each of enough calls to be stable. The machine is
-shared and noisy: read the ratios, not the times.
+rand_bytes_floor driver); the peer is os.urandom. Two tables:
 
-usage: bench.py FLOOR_DRIVER
+- instructions per call, counted by valgrind's callgrind: the same for the
+  same binaries and inputs from run to run, whatever else the machine is
+  doing. Each figure is the difference between runs of N and 2N calls, so
+  that start-up does not count; the Python loop's own cost, measured the
+  same way with a call that does nothing, is subtracted from the module's.
+- time per call, the best of several repetitions: what a user feels, but
+  shared machines are noisy, so only large differences mean anything.
+
+usage: bench.py FLOOR_DRIVER [RUNNER...]
+RUNNER is the command that runs this build's programs here (the Debian 11
+tree's loader), if any; this interpreter and the driver are run by it.
 """
 import os
 import subprocess
 import sys
+import tempfile
 import timeit
 
 # The tests' binding finds the libcrypto that the module loaded.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'tests'))
-from support import crypto  # noqa: E402
+from support import crypto, rand  # noqa: E402
 
 REPETITIONS = 7
-# (size, label, calls per repetition, goal for module/floor)
+# (size, label, calls per timing repetition, goal for module/floor in time)
 SIZES = [
     (16, '16 B', 200000, 1.15),
     (1 << 10, '1 KiB', 100000, 1.15),
     (1 << 20, '1 MiB', 300, 1.03),
     (64 << 20, '64 MiB', 5, 1.03),
 ]
+# (size, label, N: the counted runs make N and 2N calls)
+COUNTED_SIZES = [(16, '16 B', 2000), (1 << 10, '1 KiB', 2000), (1 << 20, '1 MiB', 20)]
+# The module's overhead at 16 B, loop subtracted, as a share of the floor.
+COUNTED_GOAL = 1.15
 PEAK_REQUEST = 256 << 20
 PEAK_GOAL = 264 << 20
 HUGE_REQUEST = 2 ** 31 + 16
+
+# Counted in a fresh interpreter without site, the module imported from
+# where this one found it. `f` is bytes, or abs: a call of the same shape
+# that does nothing (abs of a small int returns the cached int).
+COUNTED_LOOP = '''
+import sys
+sys.path.insert(0, %r)
+from Korvane.rand import bytes
+f = %s
+for _ in xrange(%d):
+    f(%d)
+'''
+MODULE_PARENT = os.path.dirname(os.path.dirname(os.path.abspath(rand.__file__)))
+
+
+def instructions(command):
+    """Instructions that `command` executes, all of its process counted."""
+    with tempfile.NamedTemporaryFile(prefix='callgrind-') as output:
+        with open(os.devnull, 'w') as quiet:
+            subprocess.check_call(['valgrind', '--tool=callgrind',
+                                   '--callgrind-out-file=' + output.name] + command,
+                                  stdout=quiet, stderr=quiet)
+        for line in output:
+            if line.startswith('summary:'):
+                return int(line.split()[1])
+    raise RuntimeError('callgrind gave no summary for %r' % (command,))
+
+
+def per_call(command_for, calls):
+    """Instructions per call: runs of 2N and N calls, differenced."""
+    return (instructions(command_for(2 * calls)) - instructions(command_for(calls))) / float(calls)
+
+
+def counted_table(driver, runner):
+    print('Instructions per call (valgrind callgrind; the same from run to run)\n')
+    print('%-7s %12s %12s %12s %14s %14s' % ('size', 'module', 'loop', 'floor', 'module - loop',
+                                             '(module-loop)/floor'))
+    for size, label, calls in COUNTED_SIZES:
+        def python(function):
+            return lambda n: runner + [sys.executable, '-S', '-c',
+                                       COUNTED_LOOP % (MODULE_PARENT, function, n, size)]
+        module = per_call(python('bytes'), calls)
+        loop = per_call(python('abs'), calls)
+        floor = per_call(lambda n: runner + [driver, str(size), str(n), '1'], calls)
+        ratio = (module - loop) / floor
+        notes = ''
+        if size == 16:
+            notes = '   %s (<= %.2f)' % (verdict(ratio <= COUNTED_GOAL), COUNTED_GOAL)
+        print('%-7s %12.0f %12.0f %12.0f %14.0f %19.3f%s' % (label, module, loop, floor,
+                                                             module - loop, ratio, notes))
 
 
 def best_per_call(import_function, size, calls):
@@ -35,9 +98,24 @@ def best_per_call(import_function, size, calls):
     return min(timer.repeat(REPETITIONS, calls)) / calls
 
 
-def floor_per_call(driver, size, calls):
-    output = subprocess.check_output([driver, str(size), str(calls), str(REPETITIONS)])
+def floor_per_call(driver, runner, size, calls):
+    output = subprocess.check_output(runner + [driver, str(size), str(calls), str(REPETITIONS)])
     return float(output) / 1e9
+
+
+def timed_table(driver, runner):
+    print('\nTime per call (best of %d repetitions; read the ratios, not the times)\n'
+          % REPETITIONS)
+    print('%-7s %11s %11s %11s %13s %15s' % ('size', 'module', 'floor', 'os.urandom',
+                                             'module/floor', 'urandom/module'))
+    for size, label, calls, goal in SIZES:
+        floor = floor_per_call(driver, runner, size, calls)
+        module = best_per_call('from Korvane.rand import bytes as f', size, calls)
+        peer = best_per_call('from os import urandom as f', size, calls)
+        notes = verdict(module / floor <= goal and (size < 1024 or peer > module))
+        print('%-7s %11s %11s %11s %13.3f %15.2f   %s (floor ratio <= %.2f%s)' % (
+            label, show_time(module), show_time(floor), show_time(peer), module / floor,
+            peer / module, notes, goal, ', faster than os.urandom' if size >= 1024 else ''))
 
 
 def in_fresh_interpreter(code):
@@ -78,19 +156,11 @@ def verdict(met):
     return 'goal met' if met else 'GOAL MISSED'
 
 
-def main(driver):
+def main(driver, runner):
     print('Korvane.rand.bytes(n) against RAND_bytes from C (the floor) and os.urandom(n)')
-    print('libcrypto: %s; best of %d repetitions\n' % (crypto.VERSION_TEXT, REPETITIONS))
-    print('%-7s %11s %11s %11s %13s %15s' % ('size', 'module', 'floor', 'os.urandom',
-                                             'module/floor', 'urandom/module'))
-    for size, label, calls, goal in SIZES:
-        floor = floor_per_call(driver, size, calls)
-        module = best_per_call('from Korvane.rand import bytes as f', size, calls)
-        peer = best_per_call('from os import urandom as f', size, calls)
-        notes = verdict(module / floor <= goal and (size < 1024 or peer > module))
-        print('%-7s %11s %11s %11s %13.3f %15.2f   %s (floor ratio <= %.2f%s)' % (
-            label, show_time(module), show_time(floor), show_time(peer), module / floor,
-            peer / module, notes, goal, ', faster than os.urandom' if size >= 1024 else ''))
+    print('libcrypto: %s; Python %s\n' % (crypto.VERSION_TEXT, sys.version.split()[0]))
+    counted_table(driver, runner)
+    timed_table(driver, runner)
 
     growth = peak_growth()
     print('\npeak resident growth for one bytes(256 MiB): %.1f MiB   %s (<= 264 MiB)' % (
@@ -102,6 +172,6 @@ def main(driver):
 
 
 if __name__ == '__main__':
-    if len(sys.argv) != 2:
+    if len(sys.argv) < 2:
         sys.exit(__doc__)
-    main(sys.argv[1])
+    main(sys.argv[1], sys.argv[2:])
