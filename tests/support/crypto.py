@@ -1,12 +1,11 @@
 """The few libcrypto calls the tests need, through ctypes, and what the
 tests may expect of the generation at hand: 1.0, 1.1 or 3.0.
 
-The library is the very one the module is linked with, found among the
-process's mappings after the module is imported.
+The library is the very one the module is linked with, found through the
+module's own RAND_bytes after it is imported.
 """
 import contextlib
 import ctypes
-import os
 
 from support import rand  # noqa: F401  (loads the module's libcrypto)
 
@@ -16,13 +15,19 @@ RAND_R_PRNG_NOT_SEEDED = 100
 RAND_F_RAND_BYTES = 100
 
 
-def _loaded_libcrypto():
-    with open('/proc/self/maps') as maps:
-        for line in maps:
-            name = os.path.basename(line.split()[-1])
-            if name.startswith('libcrypto.so'):
-                return ctypes.CDLL(name)
-    raise RuntimeError('libcrypto is not loaded in this process')
+class _SharedObjectInfo(ctypes.Structure):
+    _fields_ = [('dli_fname', ctypes.c_char_p), ('dli_fbase', ctypes.c_void_p),
+                ('dli_sname', ctypes.c_char_p), ('dli_saddr', ctypes.c_void_p)]
+
+
+def _module_libcrypto():
+    """The libcrypto that the module's own calls reach. The process may hold
+    another one: the interpreter's hashlib and ssl bring their own."""
+    rand_bytes = ctypes.cast(ctypes.CDLL(rand.__file__).RAND_bytes, ctypes.c_void_p)
+    info = _SharedObjectInfo()
+    if not ctypes.CDLL(None).dladdr(rand_bytes, ctypes.byref(info)):
+        raise RuntimeError('no shared object holds the module\'s RAND_bytes')
+    return ctypes.CDLL(info.dli_fname)
 
 
 def _version_calls():
@@ -32,7 +37,7 @@ def _version_calls():
     return lib.SSLeay, lib.SSLeay_version
 
 
-lib = _loaded_libcrypto()
+lib = _module_libcrypto()
 _version_number, _version_text = _version_calls()
 _version_number.restype = ctypes.c_ulong
 _version_text.restype = ctypes.c_char_p
