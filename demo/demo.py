@@ -7,14 +7,15 @@ import tempfile
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'tests'))
 
 from Korvane import rand  # noqa: E402
-from support import egd_daemon  # noqa: E402  (a small local daemon, in a child process)
+from support import crypto, egd_daemon  # noqa: E402  (a local daemon, in a child process)
 
 
 def say(what, result):
     print('%-58s %r' % (what, result))
 
 
-print('Korvane.rand, loaded from %s\n' % rand.__file__)
+print('Korvane.rand, loaded from %s' % rand.__file__)
+print('by Python %s (%s), with %s\n' % (sys.version.split()[0], sys.executable, crypto.VERSION_TEXT))
 say('Is the PRNG seeded enough? status() gives', rand.status())
 say('Mixing in 32 caller bytes with 4 bytes of entropy: add()', rand.add(os.urandom(32), 4.0))
 say('Mixing in 16 bytes counted as all entropy: seed()', rand.seed(os.urandom(16)))
