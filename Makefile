@@ -16,6 +16,14 @@ ASAN_RUNTIME = $(shell gcc -print-file-name=libasan.so)
 ASAN_ENVIRONMENT = KORVANE_SANITIZED=1;LD_PRELOAD=$(ASAN_RUNTIME);ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1;UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 NO_HOST_PYTHON := skipped: this machine has no Python 2.7 of its own (PYTHON=, a python2.7 on PATH, or pyenv's)
 
+# A PYTHON= that cannot serve is refused before anything is built.
+ifneq ($(PYTHON),)
+python_problem := $(shell PYTHON='$(PYTHON)' $(FIND_PYTHON) 2>&1 >/dev/null)
+ifneq ($(python_problem),)
+$(error $(python_problem))
+endif
+endif
+
 # $(call configure,BUILD_SUBDIRECTORY,PYTHON,EXTRA_CMAKE_OPTIONS): every
 # build of the project's own is warning-free.
 configure = cmake -S . -B $(BUILD)/$(1) -DPYTHON_EXECUTABLE="$(2)" -DKORVANE_WERROR=ON \
