@@ -17,3 +17,6 @@ set(CMAKE_CXX_FLAGS_INIT "${armv6_flags}")
 # static constructors, so it needs neither; the C library comes by name.
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-nostartfiles -nostdlib")
 set(KORVANE_EXTRA_LINK_LIBRARIES c CACHE STRING "Libraries that -nostdlib leaves out")
+# Test programs (not shipped) keep the start files and run under qemu-arm.
+set(KORVANE_PROGRAM_RUNNER "qemu-arm;-L;${KORVANE_SYSROOT}" CACHE STRING "" FORCE)
+set(KORVANE_TREE_ENVIRONMENT "PYTHONHOME=${KORVANE_SYSROOT}/usr" CACHE STRING "" FORCE)
