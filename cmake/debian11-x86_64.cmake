@@ -7,6 +7,9 @@ set(CMAKE_CXX_COMPILER g++)
 set(korvane_triplet x86_64-linux-gnu)
 include("${CMAKE_CURRENT_LIST_DIR}/debian11-tree.cmake")
 set(tree_libraries "${KORVANE_SYSROOT}/lib/${korvane_triplet}:${KORVANE_SYSROOT}/usr/lib/${korvane_triplet}")
+# The tree's interpreter also serves the build machine's own Python work
+# (the artefact checks), unless another one is named.
+set(PYTHON_EXECUTABLE "${KORVANE_SYSROOT}/python2.7" CACHE FILEPATH "The build machine's Python 2.7")
 
 if(NOT KORVANE_SANITIZE)
   set(CMAKE_SYSROOT "${KORVANE_SYSROOT}")
