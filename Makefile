@@ -14,7 +14,11 @@ CTEST := ctest --output-on-failure -j $(JOBS)
 FIND_PYTHON := scripts/find-python
 ASAN_RUNTIME = $(shell gcc -print-file-name=libasan.so)
 ASAN_ENVIRONMENT = KORVANE_SANITIZED=1;LD_PRELOAD=$(ASAN_RUNTIME);ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1;UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-NO_HOST_PYTHON := skipped: this machine has no Python 2.7 of its own (PYTHON=, a python2.7 on PATH, or pyenv's)
+# Starts a recipe that needs the machine's own Python 2.7: sets $py, or
+# ends the recipe with a message that says why it was skipped.
+with_host_python = py=$$($(FIND_PYTHON)) || exit 1; if [ -z "$$py" ]; then \
+    echo "$@: skipped: this machine has no Python 2.7 of its own (PYTHON=, a python2.7 on PATH, or pyenv's)"; \
+    exit 0; fi;
 
 # A PYTHON= that cannot serve is refused before anything is built.
 ifneq ($(PYTHON),)
@@ -57,14 +61,11 @@ test-x86_64: build
 # x86-64 against the machine's own Python 2.7 and libcrypto (3.0 on Debian
 # 12), in build/host/Korvane, where the machine has such a Python.
 host:
-	@py=$$($(FIND_PYTHON)) || exit 1; \
-	if [ -z "$$py" ]; then echo "host: $(NO_HOST_PYTHON)"; exit 0; fi; \
-	scripts/install-deps native && $(call configure,host,$$py) && cmake --build $(BUILD)/host -j $(JOBS)
+	@$(with_host_python) scripts/install-deps native && $(call configure,host,$$py) && \
+	    cmake --build $(BUILD)/host -j $(JOBS)
 
 test-host: host
-	@py=$$($(FIND_PYTHON)) || exit 1; \
-	if [ -z "$$py" ]; then echo "test-host: $(NO_HOST_PYTHON)"; exit 0; fi; \
-	$(CTEST) --test-dir $(BUILD)/host
+	@$(with_host_python) $(CTEST) --test-dir $(BUILD)/host
 
 # 32-bit ARM (ARMv6, VFPv2, hard-float) on Debian 11, in build/armhf/Korvane.
 armhf: build
