@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <openssl/crypto.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/types.h>
@@ -21,9 +22,8 @@ constexpr int largest_request = 255;
 // through retried(), so that a signal can always end the exchange.
 class Connection {
   public:
-    explicit Connection(InterruptionPolicy retry_interrupted)
-        : fd_(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)),
-          retry_interrupted_(retry_interrupted) {}
+    explicit Connection(InterruptionPolicy go_on)
+        : fd_(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)), go_on_(go_on) {}
     ~Connection() {
         if (fd_ >= 0) {
             close(fd_);
@@ -73,16 +73,19 @@ class Connection {
 
   private:
     // Runs call() until it is not interrupted, or until the policy abandons
-    // the exchange; its last result, with errno as it left it.
+    // the exchange; its last result, with errno as it left it. The policy is
+    // asked before each call too: a signal that came while the exchange was
+    // busy elsewhere (mixing in a reply) interrupted no call, and must not
+    // wait for the daemon's next answer to be seen.
     template <typename Call> auto retried(Call call) -> decltype(call()) {
         for (;;) {
-            const auto result = call();
-            if (result >= 0 || (errno != EINTR && errno != EAGAIN)) {
-                return result;
-            }
-            if (errno == EINTR && !retry_interrupted_()) {
+            if (!go_on_()) {
                 interrupted_ = true;
                 errno = EINTR;
+                return -1;
+            }
+            const auto result = call();
+            if (result >= 0 || (errno != EINTR && errno != EAGAIN)) {
                 return result;
             }
         }
@@ -109,15 +112,14 @@ class Connection {
     }
 
     int fd_;
-    InterruptionPolicy retry_interrupted_;
+    InterruptionPolicy go_on_;
     bool interrupted_ = false;
 };
 
 } // namespace
 
-EgdResult egd_query(const char *path, int bytes, EntropySink mix_in,
-                    InterruptionPolicy retry_interrupted) {
-    Connection daemon(retry_interrupted);
+EgdResult egd_query(const char *path, int bytes, EntropySink mix_in, InterruptionPolicy go_on) {
+    Connection daemon(go_on);
     if (!daemon.connect_to(path)) {
         return {0, daemon.interrupted()};
     }
@@ -143,8 +145,9 @@ EgdResult egd_query(const char *path, int bytes, EntropySink mix_in,
         supplied += count;
         remaining -= count;
     }
-    // The daemon's bytes are now part of the PRNG's secret state.
-    explicit_bzero(reply, sizeof reply);
+    // The daemon's bytes are now part of the PRNG's secret state. The wipe
+    // is libcrypto's, which no compiler drops and every C library can load.
+    OPENSSL_cleanse(reply, sizeof reply);
     return {supplied, daemon.interrupted()};
 }
 

@@ -1,4 +1,5 @@
-// Client side of the entropy gathering daemon's protocol, in plain POSIX.
+// Client side of the entropy gathering daemon's protocol, in plain POSIX
+// (and libcrypto's wipe for the bytes it read).
 #ifndef KORVANE_EGD_CLIENT_H
 #define KORVANE_EGD_CLIENT_H
 
@@ -7,8 +8,9 @@ namespace korvane {
 // Receives each complete reply of the daemon; RAND_seed has this shape.
 using EntropySink = void (*)(const void *data, int length);
 
-// Asked each time a call of the exchange is interrupted by a signal: true
-// to retry the call, false to abandon the exchange.
+// Asked before each blocking call of the exchange, and again after each one
+// that a signal interrupted: true to go on (or retry the call), false to
+// abandon the exchange.
 using InterruptionPolicy = bool (*)();
 
 // cppcheck reads this header alone, without the code that uses the members.
@@ -26,8 +28,7 @@ struct EgdResult {
 // more than it was asked for; the bytes of an incomplete or oversized reply
 // are never handed over. A path that does not fit a socket address gives
 // nothing without connecting. The socket is closed on every path.
-EgdResult egd_query(const char *path, int bytes, EntropySink mix_in,
-                    InterruptionPolicy retry_interrupted);
+EgdResult egd_query(const char *path, int bytes, EntropySink mix_in, InterruptionPolicy go_on);
 
 } // namespace korvane
 

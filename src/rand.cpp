@@ -81,9 +81,10 @@ PyDoc_STRVAR(rand_egd_doc,
              "@returns: The number of bytes read (NB: a value of 0 isn't necessarily an\n"
              "          error, check rand.status())\n");
 
-// A call of the exchange that a signal interrupts is retried once the
-// interpreter has run its handlers; one that raises (Ctrl-C, a timeout)
-// ends the exchange, and egd() raises its exception.
+// The interpreter's pending signal handlers run before each blocking call
+// of the exchange and after each one that a signal interrupted; a handler
+// that raises (Ctrl-C, a timeout) ends the exchange, and egd() raises its
+// exception instead of returning a count.
 bool signal_handlers_let_go_on() {
     return PyErr_CheckSignals() == 0;
 }

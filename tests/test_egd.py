@@ -1,5 +1,6 @@
 """The entropy gathering daemon: the exchange with well-behaved and hostile daemons."""
 import contextlib
+import ctypes
 import os
 import shutil
 import signal
@@ -13,9 +14,10 @@ from support.egd_daemon import SILENT, data, reply
 
 # (what happens, bytes asked for, the daemon's answers, result, bytes mixed
 # in, requests the daemon saw). Requests are the command byte 1 and the
-# number wanted; None for answers: the daemon accepts and closes.
+# number wanted; None for answers: the daemon accepts and closes. A daemon
+# with answers to spare shows that no further request came.
 SCENARIOS = [
-    ('default request is 255', None, [reply(255)], 255, [data(255)], '\x01\xff'),
+    ('default request is 255', None, [reply(255), reply(0)], 255, [data(255)], '\x01\xff'),
     ('large requests go in pieces', 300, [reply(255), reply(45)], 300, [data(255), data(45)],
      '\x01\xff\x01\x2d'),
     ('short replies are asked again', 10, [reply(4), reply(6)], 10, [data(4), data(6)],
@@ -106,6 +108,22 @@ def silent_daemon():
         yield daemon.path
 
 
+@contextlib.contextmanager
+def signal_while_a_reply_is_mixed_in():
+    """A daemon that gives one short reply and then never answers again,
+    and a PRNG that raises SIGINT while that reply is mixed in. Its seed
+    function is C code, the interpreter's own PyErr_SetInterrupt, so that
+    no Python runs (and no handler with it) until the module asks."""
+    interrupting = crypto.FakePrng(seed_function=ctypes.pythonapi.PyErr_SetInterrupt)
+    previous = signal.signal(signal.SIGINT, raise_timeout)
+    try:
+        with egd_daemon.running([reply(4), SILENT]) as daemon:
+            with crypto.installed(interrupting):
+                yield daemon.path
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
 class DaemonExchangeTest(unittest.TestCase):
 
     def run_scenario(self, answers, asked, drip=False, prng=None):
@@ -135,12 +153,16 @@ class DaemonExchangeTest(unittest.TestCase):
         self.assertTrue(fired)
 
     def test_a_raising_signal_handler_ends_a_stalled_exchange(self):
-        for what, stalled in [('daemon never answers', silent_daemon),
-                              ('connection waits for a full backlog', full_backlog)]:
+        # (what, the stall, when SIGALRM comes): in the last row the signal
+        # comes from the PRNG, and SIGALRM only ends a test that would hang.
+        for what, stalled, alarm in [('daemon never answers', silent_daemon, 0.05),
+                                     ('connection waits for a full backlog', full_backlog, 0.05),
+                                     ('signal while a reply is mixed in',
+                                      signal_while_a_reply_is_mixed_in, 3)]:
             with stalled() as path:
                 fds = open_fds()
                 started = time.time()
-                with timer_signals(raise_timeout, 0.05):
+                with timer_signals(raise_timeout, alarm):
                     self.assertRaises(Timeout, rand.egd, path)
                 self.assertLess(time.time() - started, 0.5, what)
                 self.assertEqual(open_fds(), fds, what)

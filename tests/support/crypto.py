@@ -101,13 +101,16 @@ class FakePrng(object):
     `bytes_result` is what its bytes() returns (after queueing
     `queued_reasons` as RAND errors); `status` is what status() returns.
     With `record` false it keeps nothing, for loops of many calls.
+    `seed_function`, a C function, takes the place of its recording seed().
     """
 
-    def __init__(self, bytes_result=1, status=1, queued_reasons=(), record=True):
+    def __init__(self, bytes_result=1, status=1, queued_reasons=(), record=True,
+                 seed_function=None):
         self.bytes_result = bytes_result
         self.status = status
         self.queued_reasons = queued_reasons
         self.record = record
+        self.seed_function = seed_function
         self.seeded = []
         self.added = []
         self.bytes_calls = []
@@ -132,7 +135,9 @@ class FakePrng(object):
         return self.bytes_result
 
     def method(self):
-        return _RandMethod(_SEED(self._seed), _BYTES(self._bytes), _CLEANUP(lambda: None),
+        seed = _SEED(self._seed) if self.seed_function is None else ctypes.cast(
+            self.seed_function, _SEED)
+        return _RandMethod(seed, _BYTES(self._bytes), _CLEANUP(lambda: None),
                            _ADD(self._add), _BYTES(self._bytes), _STATUS(lambda: self.status))
 
 
