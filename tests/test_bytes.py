@@ -46,13 +46,14 @@ class BytesTest(unittest.TestCase):
             ((4,), {'count': 1}, TypeError, 'bytes() takes at most 1 argument (2 given)'),
             ((1,), {'num_bytes': 1}, TypeError, 'bytes() takes at most 1 argument (2 given)'),
             (('16',), {}, TypeError, 'an integer is required'),
+            ((None,), {}, TypeError, 'an integer is required'),
             ((1.0,), {}, TypeError, 'integer argument expected, got float'),
-            ((sys.maxsize + 1,), {}, OverflowError, 'Python int too large to convert to C'),
+            ((sys.maxsize + 1,), {}, OverflowError, 'Python int too large to convert to C long'),
         ]
         for args, keywords, error, message in cases:
             with self.assertRaises(error) as raised:
                 rand.bytes(*args, **keywords)
-            self.assertIn(message, str(raised.exception), (args, keywords))
+            self.assertEqual(str(raised.exception), message, (args, keywords))
 
     def test_counts_the_interpreter_cannot_hold(self):
         # Refused by the string allocation itself, before libcrypto is asked.

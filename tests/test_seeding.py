@@ -120,29 +120,38 @@ if sys.maxsize > 2 ** 32:
     INT_TOO_SMALL = 'signed integer is less than minimum'
 else:
     INT_TOO_BIG = INT_TOO_SMALL = 'Python int too large to convert to C long'
+NOT_A_BUFFER = 'argument 1 must be string or read-only buffer, not '
 
 
 class ArgumentErrorTest(unittest.TestCase):
+    # The interpreter's own words for each method's format: a format that
+    # took None (z instead of s) or another type would say something else.
     CASES = [
         (lambda: rand.status(1), TypeError, 'status() takes exactly 0 arguments (1 given)'),
         (lambda: rand.cleanup(1), TypeError, 'cleanup() takes exactly 0 arguments (1 given)'),
         (lambda: rand.add('x'), TypeError, 'add() takes exactly 2 arguments (1 given)'),
         (lambda: rand.add('x', 'y'), TypeError, 'a float is required'),
+        (lambda: rand.add(None, 1.0), TypeError, 'add() ' + NOT_A_BUFFER + 'None'),
         (lambda: rand.seed(), TypeError, 'seed() takes exactly 1 argument (0 given)'),
-        (lambda: rand.seed(1), TypeError, 'seed() argument 1 must be'),
+        (lambda: rand.seed(1), TypeError, 'seed() ' + NOT_A_BUFFER + 'int'),
+        (lambda: rand.seed(None), TypeError, 'seed() ' + NOT_A_BUFFER + 'None'),
         (lambda: rand.egd(), TypeError, 'egd() takes at least 1 argument (0 given)'),
+        (lambda: rand.egd(None), TypeError, 'egd() argument 1 must be string, not None'),
         (lambda: rand.egd('/x', 2 ** 31), OverflowError, INT_TOO_BIG),
         (lambda: rand.egd('/x', 1, 2), TypeError, 'egd() takes at most 2 arguments (3 given)'),
+        (lambda: rand.load_file(None), TypeError,
+         'load_file() argument 1 must be string, not None'),
         (lambda: rand.load_file('/x', 1.5), TypeError, 'integer argument expected, got float'),
         (lambda: rand.load_file('/x', -2 ** 31 - 1), OverflowError, INT_TOO_SMALL),
-        (lambda: rand.write_file(None), TypeError, 'write_file() argument 1 must be string'),
+        (lambda: rand.write_file(None), TypeError,
+         'write_file() argument 1 must be string, not None'),
     ]
 
     def test_argument_errors_are_the_interpreters_naming_the_method(self):
         for call, error, message in self.CASES:
             with self.assertRaises(error) as raised:
                 call()
-            self.assertIn(message, str(raised.exception))
+            self.assertEqual(str(raised.exception), message)
 
 
 if __name__ == '__main__':
