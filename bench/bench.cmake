@@ -14,7 +14,7 @@ target_link_options(rand_bytes_floor PRIVATE ${KORVANE_TREE_LINK_OPTIONS})
 set_target_properties(rand_bytes_floor PROPERTIES LINKER_LANGUAGE C)
 
 set(bench_command ${KORVANE_TEST_PYTHON} "${CMAKE_CURRENT_SOURCE_DIR}/bench/bench.py"
-    "$<TARGET_FILE:rand_bytes_floor>" ${KORVANE_PROGRAM_RUNNER})
+    "$<TARGET_FILE:rand_bytes_floor>" ${program_runner})
 add_custom_target(bench
   COMMAND "${CMAKE_COMMAND}" -E env "KORVANE_BUILD_DIR=${module_parent}" ${test_environment}
           ${bench_command}

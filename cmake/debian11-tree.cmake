@@ -17,8 +17,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# Another libcrypto for the target (OPENSSL_ROOT_DIR) lives outside the tree.
-list(APPEND CMAKE_FIND_ROOT_PATH ${OPENSSL_ROOT_DIR} $ENV{OPENSSL_ROOT_DIR})
+# Another libcrypto for the target (OPENSSL_ROOT_DIR) lives outside the
+# tree, and is searched first.
+list(PREPEND CMAKE_FIND_ROOT_PATH ${OPENSSL_ROOT_DIR} $ENV{OPENSSL_ROOT_DIR})
 
 # gcc looks in the build machine's library directories before the tree's,
 # and CMake drops -L for directories it takes as implicit: name the tree's
@@ -37,6 +38,4 @@ set(KORVANE_PYTHON_INCLUDE_DIRS
     CACHE STRING "" FORCE)
 set(KORVANE_PYTHON_LIBRARY_DIR "${KORVANE_SYSROOT}/usr/lib/${korvane_triplet}" CACHE PATH "" FORCE)
 set(KORVANE_TEST_PYTHON "${KORVANE_SYSROOT}/python2.7" CACHE STRING "" FORCE)
-# Debian 11 has glibc 2.31; a module that asks for more does not load there.
-set(KORVANE_NEWEST_GLIBC 2.31 CACHE STRING "" FORCE)
 

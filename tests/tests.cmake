@@ -6,13 +6,16 @@ set(suite ${KORVANE_TARGET})
 if(KORVANE_SYSROOT)
   set(suite debian11-${KORVANE_TARGET})
 endif()
+if(openssl_root)
+  string(APPEND suite "-libcrypto${OPENSSL_VERSION}")
+endif()
 if(KORVANE_SANITIZE)
   string(APPEND suite "-asan")
 endif()
 
 # Requests above 2**31 bytes take 2 GiB or more each: only in the plain
 # 64-bit build.
-set(test_environment ${KORVANE_TEST_ENVIRONMENT} ${KORVANE_TREE_ENVIRONMENT})
+set(test_environment ${KORVANE_TEST_ENVIRONMENT} ${runtime_environment})
 set(python_test_environment ${test_environment})
 if(CMAKE_SIZEOF_VOID_P EQUAL 8 AND NOT KORVANE_SANITIZE)
   list(APPEND python_test_environment KORVANE_HUGE_TESTS=1)
@@ -45,7 +48,7 @@ add_test(NAME ${suite}.test_artifact
          COMMAND "${PYTHON_EXECUTABLE}" -m unittest test_artifact
          WORKING_DIRECTORY "${tests_dir}")
 set_tests_properties(${suite}.test_artifact PROPERTIES TIMEOUT ${timeout_default}
-  ENVIRONMENT "KORVANE_MODULE=$<TARGET_FILE:rand>;KORVANE_TARGET=${KORVANE_TARGET};KORVANE_SANITIZED=$<BOOL:${KORVANE_SANITIZE}>;KORVANE_CRYPTO_VERSION=${OPENSSL_VERSION};KORVANE_NEWEST_GLIBC=${KORVANE_NEWEST_GLIBC};PYTHONDONTWRITEBYTECODE=1")
+  ENVIRONMENT "KORVANE_MODULE=$<TARGET_FILE:rand>;KORVANE_TARGET=${KORVANE_TARGET};KORVANE_SANITIZED=$<BOOL:${KORVANE_SANITIZE}>;KORVANE_CRYPTO_VERSION=${OPENSSL_VERSION};PYTHONDONTWRITEBYTECODE=1")
 
 # Allocation failures and half-done initialisation, injected at link time
 # into an embedded interpreter, run by the target's runner.
@@ -57,6 +60,6 @@ add_executable(fault_injection_test tests/fault_injection_test.cpp tests/helpers
 target_link_libraries(fault_injection_test PRIVATE korvane_build_options)
 target_link_options(fault_injection_test PRIVATE ${wrapped_calls})
 add_test(NAME ${suite}.fault_injection
-         COMMAND ${KORVANE_PROGRAM_RUNNER} $<TARGET_FILE:fault_injection_test>)
+         COMMAND ${program_runner} $<TARGET_FILE:fault_injection_test>)
 set_tests_properties(${suite}.fault_injection PROPERTIES TIMEOUT ${timeout_default}
   ENVIRONMENT "${test_environment}")
