@@ -6,19 +6,20 @@
 # one and its libcrypto too. OPENSSL_ROOT_DIR= picks another libcrypto.
 BUILD := build
 TREES ?= $(or $(XDG_CACHE_HOME),$(HOME)/.cache)/korvane-trees
-TREE_X86_64 := $(TREES)/bullseye-amd64
-TREE_ARMHF := $(TREES)/bullseye-armhf
 JOBS ?= 2
+# libcrypto 1.0.2's release tarball: its stages are skipped without it.
+LIBCRYPTO10_SOURCE ?= $(abspath ../shared/openssl-1.0.2s.tar.gz)
+# The Debian 11 targets: each architecture's tree, and where libcrypto
+# 1.0.2 is built for it (beside the trees, outside the checkout).
+ARCH_x86_64 := amd64
+ARCH_armhf := armhf
+$(foreach target,x86_64 armhf,$(eval TREE_$(target) := $(TREES)/bullseye-$(ARCH_$(target))) \
+    $(eval LIBCRYPTO10_$(target) := $(TREES)/libcrypto10-$(ARCH_$(target))))
 # ctest runs the Python suites in parallel; each is a separate interpreter.
 CTEST := ctest --output-on-failure -j $(JOBS)
 FIND_PYTHON := scripts/find-python
 ASAN_RUNTIME = $(shell gcc -print-file-name=libasan.so)
 ASAN_ENVIRONMENT = KORVANE_SANITIZED=1;LD_PRELOAD=$(ASAN_RUNTIME);ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1;UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-# Starts a recipe that needs the machine's own Python 2.7: sets $py, or
-# ends the recipe with a message that says why it was skipped.
-with_host_python = py=$$($(FIND_PYTHON)) || exit 1; if [ -z "$$py" ]; then \
-    echo "$@: skipped: this machine has no Python 2.7 of its own (PYTHON=, a python2.7 on PATH, or pyenv's)"; \
-    exit 0; fi;
 
 # A PYTHON= that cannot serve is refused before anything is built.
 ifneq ($(PYTHON),)
@@ -28,67 +29,89 @@ $(error $(python_problem))
 endif
 endif
 
-# $(call configure,BUILD_SUBDIRECTORY,PYTHON,EXTRA_CMAKE_OPTIONS): every
-# build of the project's own is warning-free.
+# The builds form a grid: a target (x86-64 or 32-bit ARM, each on its
+# Debian 11 tree) by a libcrypto (the tree's own 1.1, or OPENSSL_ROOT_DIR's;
+# 1.0.2 built from LIBCRYPTO10_SOURCE for the -libcrypto10 builds), beside
+# the sanitizer build and the machine's own Python. Build NAME lives in
+# build/NAME; test-NAME runs its whole suite.
+LIBCRYPTO10_BUILDS := x86_64-libcrypto10 armhf-libcrypto10
+BUILDS := x86_64 armhf asan host $(LIBCRYPTO10_BUILDS)
+
+# $(call configure,BUILD_NAME,PYTHON,LIBCRYPTO_PREFIX,EXTRA_CMAKE_OPTIONS):
+# every build of the project's own is warning-free, and links the libcrypto
+# it is given, or the platform's when none is.
 configure = cmake -S . -B $(BUILD)/$(1) -DPYTHON_EXECUTABLE="$(2)" -DKORVANE_WERROR=ON \
-    $(if $(OPENSSL_ROOT_DIR),-DOPENSSL_ROOT_DIR="$(OPENSSL_ROOT_DIR)") $(3) >/dev/null
-# $(call against_tree,TARGET,TREE): the toolchain of a Debian 11 target.
-against_tree = -DCMAKE_TOOLCHAIN_FILE=cmake/debian11-$(1).cmake -DKORVANE_SYSROOT="$(2)"
+    -DOPENSSL_ROOT_DIR="$(3)" $(4) >/dev/null
+# $(call tree_build,BUILD_NAME,TARGET,LIBCRYPTO_PREFIX,EXTRA_CMAKE_OPTIONS):
+# a build against a Debian 11 target's tree. The x86-64 tree's interpreter
+# does the build machine's Python work for every target.
+DEPENDENCIES_x86_64 := native tree bench
+DEPENDENCIES_armhf := native tree armhf
+# $(call prepare,TARGET): what a build for TARGET needs installed and made.
+prepare = scripts/install-deps $(DEPENDENCIES_$(1)) && \
+    scripts/make-tree $(ARCH_x86_64) "$(TREE_x86_64)" && scripts/make-tree $(ARCH_$(1)) "$(TREE_$(1))"
+tree_build = $(call prepare,$(2)) && \
+    $(call configure,$(1),$(TREE_x86_64)/python2.7,$(3),-DCMAKE_TOOLCHAIN_FILE=cmake/debian11-$(2).cmake \
+        -DKORVANE_SYSROOT="$(TREE_$(2))" $(4)) && \
+    cmake --build $(BUILD)/$(1) -j $(JOBS)
+
+# Start a recipe whose build needs something this machine may lack: each
+# ends the recipe with a message that says why it was skipped.
+# The machine's own Python 2.7, in $py:
+precondition_host = py=$$($(FIND_PYTHON)) || exit 1; if [ -z "$$py" ]; then \
+    echo "$@: skipped: this machine has no Python 2.7 of its own (PYTHON=, a python2.7 on PATH, or pyenv's)"; \
+    exit 0; fi;
+# libcrypto 1.0.2's source:
+precondition_libcrypto10 = if [ ! -f "$(LIBCRYPTO10_SOURCE)" ]; then \
+    echo "$@: skipped: no libcrypto 1.0.2 source at $(LIBCRYPTO10_SOURCE) (LIBCRYPTO10_SOURCE=)"; \
+    exit 0; fi;
+$(foreach name,$(LIBCRYPTO10_BUILDS),$(eval precondition_$(name) = $$(precondition_libcrypto10)))
 
 MAKEFLAGS += --no-print-directory
 CXX_SOURCES := $(wildcard src/*.cpp src/*.h tests/*.cpp bench/*.cpp)
 
-.PHONY: build demo test test-x86_64 host test-host armhf test-armhf asan lint packages \
-    test-packages bench clean
+.PHONY: build demo test $(BUILDS) $(BUILDS:%=test-%) lint packages test-packages bench clean
 
 # x86-64 Debian 11 with the distribution's Python 2.7 and libcrypto 1.1: the
 # module left at Korvane/rand.so, so that the repository root is importable
 # as it stands, and build/x86_64/python2.7, the tree's interpreter with the
 # module importable.
-build:
-	scripts/install-deps native tree
-	scripts/make-tree amd64 "$(TREE_X86_64)"
-	$(call configure,x86_64,$(TREE_X86_64)/python2.7,$(call against_tree,x86_64,$(TREE_X86_64)) \
-	    -DKORVANE_OUTPUT_DIR="$(CURDIR)/Korvane" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON)
-	cmake --build $(BUILD)/x86_64 -j $(JOBS)
+build: x86_64
+x86_64:
+	$(call tree_build,x86_64,x86_64,$(OPENSSL_ROOT_DIR),-DKORVANE_OUTPUT_DIR="$(CURDIR)/Korvane" \
+	    -DCMAKE_EXPORT_COMPILE_COMMANDS=ON)
 
 demo: build
 	$(BUILD)/x86_64/python2.7 demo/demo.py
 
-test-x86_64: build
-	$(CTEST) --test-dir $(BUILD)/x86_64
+# 32-bit ARM (ARMv6, VFPv2, hard-float) on Debian 11, in build/armhf/Korvane.
+armhf:
+	$(call tree_build,armhf,armhf,$(OPENSSL_ROOT_DIR))
+
+# The x86-64 Debian 11 module with AddressSanitizer and
+# UndefinedBehaviorSanitizer: any report fails its suite.
+asan:
+	$(call tree_build,asan,x86_64,$(OPENSSL_ROOT_DIR),-DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DKORVANE_SANITIZE=ON -DKORVANE_TEST_ENVIRONMENT="$(ASAN_ENVIRONMENT)")
 
 # x86-64 against the machine's own Python 2.7 and libcrypto (3.0 on Debian
 # 12), in build/host/Korvane, where the machine has such a Python.
 host:
-	@$(with_host_python) scripts/install-deps native && $(call configure,host,$$py) && \
-	    cmake --build $(BUILD)/host -j $(JOBS)
+	@$(precondition_host) scripts/install-deps native && \
+	    $(call configure,host,$$py,$(OPENSSL_ROOT_DIR)) && cmake --build $(BUILD)/host -j $(JOBS)
 
-test-host: host
-	@$(with_host_python) $(CTEST) --test-dir $(BUILD)/host
+# Both Debian 11 targets against libcrypto 1.0.2, the generation the module
+# was designed for, built from its source once and kept beside the trees.
+$(LIBCRYPTO10_BUILDS): %-libcrypto10:
+	@$(precondition_libcrypto10) $(call prepare,$*) && \
+	    scripts/make-libcrypto10 $(ARCH_$*) "$(TREE_$*)" "$(LIBCRYPTO10_$*)" "$(LIBCRYPTO10_SOURCE)" && \
+	    $(call tree_build,$@,$*,$(LIBCRYPTO10_$*))
 
-# 32-bit ARM (ARMv6, VFPv2, hard-float) on Debian 11, in build/armhf/Korvane.
-armhf: build
-	scripts/install-deps armhf
-	scripts/make-tree armhf "$(TREE_ARMHF)"
-	$(call configure,armhf,$(TREE_X86_64)/python2.7,$(call against_tree,armhf,$(TREE_ARMHF)))
-	cmake --build $(BUILD)/armhf -j $(JOBS)
-
-test-armhf: armhf
-	$(CTEST) --test-dir $(BUILD)/armhf
-
-# The x86-64 Debian 11 module with AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the whole suite against it: any report
-# fails the run.
-asan: build
-	$(call configure,asan,$(TREE_X86_64)/python2.7,$(call against_tree,x86_64,$(TREE_X86_64)) \
-	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_SANITIZE=ON \
-	    -DKORVANE_TEST_ENVIRONMENT="$(ASAN_ENVIRONMENT)")
-	cmake --build $(BUILD)/asan -j $(JOBS)
-	$(CTEST) --test-dir $(BUILD)/asan
+$(BUILDS:%=test-%): test-%: %
+	@$(precondition_$*) $(CTEST) --test-dir $(BUILD)/$*
 
 # Formatting, clang-tidy and cppcheck: quiet, or the job fails.
-lint: build
+lint: x86_64
 	scripts/install-deps lint
 	clang-format --dry-run -Werror $(CXX_SOURCES)
 	@out=$$(clang-tidy --quiet -p $(BUILD)/x86_64 src/*.cpp 2>&1); status=$$?; \
@@ -96,29 +119,39 @@ lint: build
 	cppcheck --quiet --error-exitcode=1 --enable=warning,style,performance,portability \
 	    --std=c++17 --language=c++ --inline-suppr --suppress=missingIncludeSystem -I src src/*.cpp src/*.h
 
-# What users install, in dist/: a wheel for each Debian 11 target, tagged
-# for the interpreter each was built for (an ARMv6 board's pip looks for
-# linux_armv6l), and the source distribution.
-packages: build armhf
+# What users install, in dist/: for each build of a Debian 11 target, a
+# wheel tagged for the interpreter it was built for (an ARMv6 board's pip
+# looks for linux_armv6l) and, where its libcrypto is not the tree's, with
+# that libcrypto in its local version label (1.0.0+libcrypto10); and the
+# source distribution.
+PLATFORM_x86_64 := -
+PLATFORM_armhf := linux_armv6l
+# $(call package_dir,BUILD_NAME): the package directory a build leaves.
+package_dir = $(if $(filter x86_64,$(1)),Korvane,$(BUILD)/$(1)/Korvane)
+# $(call wheel,BUILD_NAME,TARGET,LOCAL_VERSION_LABEL or -)
+wheel = "$(TREE_x86_64)/python2.7" scripts/build-wheel $(call package_dir,$(1)) dist \
+    $(PLATFORM_$(2)) $(3) "$(TREE_$(2))/python2.7"
+packages: x86_64 armhf $(LIBCRYPTO10_BUILDS)
 	rm -rf dist
-	"$(TREE_X86_64)/python2.7" scripts/build-wheel Korvane dist - "$(TREE_X86_64)/python2.7"
-	"$(TREE_X86_64)/python2.7" scripts/build-wheel $(BUILD)/armhf/Korvane dist linux_armv6l "$(TREE_ARMHF)/python2.7"
-	scripts/tree-pip "$(TREE_X86_64)" --python setup.py -q sdist --dist-dir dist
+	$(call wheel,x86_64,x86_64,-)
+	$(call wheel,armhf,armhf,-)
+	@$(precondition_libcrypto10) $(call wheel,x86_64-libcrypto10,x86_64,libcrypto10) && \
+	    $(call wheel,armhf-libcrypto10,armhf,libcrypto10)
+	scripts/tree-pip "$(TREE_x86_64)" --python setup.py -q sdist --dist-dir dist
 	rm -rf Korvane.egg-info
 
-# Each package installed by pip as its users install it, then every suite
-# run from the installed copy.
+# Each package installed as its users install it, then every suite run from
+# the installed copy.
 test-packages: packages
-	scripts/test-packages "$(TREE_X86_64)" "$(TREE_ARMHF)"
+	scripts/test-packages "$(TREE_x86_64)" "$(TREE_armhf)" "$(LIBCRYPTO10_x86_64)" "$(LIBCRYPTO10_armhf)"
 
 # Ends on a ctest summary, which CI reads.
-test: lint test-packages test-x86_64 test-host test-armhf asan
+test: lint test-packages $(filter-out test-x86_64,$(BUILDS:%=test-%)) test-x86_64
 
 # Figures and ratios of bytes() against RAND_bytes from C and os.urandom,
 # in instructions and in time, for the x86-64 Debian 11 build; it prints,
 # it never fails over a figure.
-bench: build
-	scripts/install-deps bench
+bench: x86_64
 	cmake --build $(BUILD)/x86_64 --target bench
 
 clean:
