@@ -122,8 +122,8 @@ lint: x86_64
 # What users install, in dist/: for each build of a Debian 11 target, a
 # wheel tagged for the interpreter it was built for (an ARMv6 board's pip
 # looks for linux_armv6l) and, where its libcrypto is not the tree's, with
-# that libcrypto in its local version label (1.0.0+libcrypto10); and the
-# source distribution.
+# that libcrypto in its local version label (1.0.0+libcrypto10); a Debian
+# package for each target's 1.1 build; and the source distribution.
 PLATFORM_x86_64 := -
 PLATFORM_armhf := linux_armv6l
 # $(call package_dir,BUILD_NAME): the package directory a build leaves.
@@ -131,7 +131,10 @@ package_dir = $(if $(filter x86_64,$(1)),Korvane,$(BUILD)/$(1)/Korvane)
 # $(call wheel,BUILD_NAME,TARGET,LOCAL_VERSION_LABEL or -)
 wheel = "$(TREE_x86_64)/python2.7" scripts/build-wheel $(call package_dir,$(1)) dist \
     $(PLATFORM_$(2)) $(3) "$(TREE_$(2))/python2.7"
+# $(call deb,BUILD_NAME,TARGET)
+deb = scripts/build-deb $(call package_dir,$(1)) dist $(ARCH_$(2)) "$(TREE_$(2))"
 packages: x86_64 armhf $(LIBCRYPTO10_BUILDS)
+	scripts/install-deps debian-packages
 	rm -rf dist
 	$(call wheel,x86_64,x86_64,-)
 	$(call wheel,armhf,armhf,-)
@@ -139,6 +142,9 @@ packages: x86_64 armhf $(LIBCRYPTO10_BUILDS)
 	    $(call wheel,armhf-libcrypto10,armhf,libcrypto10)
 	scripts/tree-pip "$(TREE_x86_64)" --python setup.py -q sdist --dist-dir dist
 	rm -rf Korvane.egg-info
+	$(call deb,x86_64,x86_64)
+	$(call deb,armhf,armhf)
+	lintian --fail-on error --info dist/*.deb
 
 # Each package installed as its users install it, then every suite run from
 # the installed copy.

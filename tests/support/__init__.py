@@ -1,15 +1,17 @@
 """Shared fixtures of the test suite.
 
 Importing this package puts the build under test (KORVANE_BUILD_DIR, else
-the repository root) first on sys.path and imports the module from it.
+the repository root) first on sys.path and imports the module from it. With
+KORVANE_BUILD_DIR=installed, the module is the one the interpreter's own
+path finds, as a system package installed it.
 """
 import ctypes
 import os
 import sys
 
-BUILD_DIR = os.path.abspath(
-    os.environ.get('KORVANE_BUILD_DIR') or os.path.join(os.path.dirname(__file__), '..', '..'))
-sys.path.insert(0, BUILD_DIR)
+BUILD_DIR = os.environ.get('KORVANE_BUILD_DIR') or os.path.join(os.path.dirname(__file__), '..', '..')
+if BUILD_DIR != 'installed':
+    sys.path.insert(0, os.path.abspath(BUILD_DIR))
 
 from Korvane import rand  # noqa: E402
 
