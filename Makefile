@@ -49,7 +49,7 @@ DEPENDENCIES_x86_64 := native tree bench
 DEPENDENCIES_armhf := native tree armhf
 # $(call prepare,TARGET): what a build for TARGET needs installed and made.
 prepare = scripts/install-deps $(DEPENDENCIES_$(1)) && \
-    scripts/make-tree $(ARCH_x86_64) "$(TREE_x86_64)" && scripts/make-tree $(ARCH_$(1)) "$(TREE_$(1))"
+    $(foreach target,$(sort x86_64 $(1)),scripts/make-tree $(ARCH_$(target)) "$(TREE_$(target))" &&) true
 tree_build = $(call prepare,$(2)) && \
     $(call configure,$(1),$(TREE_x86_64)/python2.7,$(3),-DCMAKE_TOOLCHAIN_FILE=cmake/debian11-$(2).cmake \
         -DKORVANE_SYSROOT="$(TREE_$(2))" $(4)) && \
