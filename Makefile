@@ -42,14 +42,15 @@ BUILDS := x86_64 armhf asan host $(LIBCRYPTO10_BUILDS)
 # it is given, or the platform's when none is.
 configure = cmake -S . -B $(BUILD)/$(1) -DPYTHON_EXECUTABLE="$(2)" -DKORVANE_WERROR=ON \
     -DOPENSSL_ROOT_DIR="$(3)" $(4) >/dev/null
-# $(call tree_build,BUILD_NAME,TARGET,LIBCRYPTO_PREFIX,EXTRA_CMAKE_OPTIONS):
-# a build against a Debian 11 target's tree. The x86-64 tree's interpreter
-# does the build machine's Python work for every target.
+# $(call prepare,TARGET): what a build for a Debian 11 TARGET needs
+# installed and made. The x86-64 tree's interpreter does the build
+# machine's Python work for every target.
 DEPENDENCIES_x86_64 := native tree bench
 DEPENDENCIES_armhf := native tree armhf
-# $(call prepare,TARGET): what a build for TARGET needs installed and made.
 prepare = scripts/install-deps $(DEPENDENCIES_$(1)) && \
     $(foreach target,$(sort x86_64 $(1)),scripts/make-tree $(ARCH_$(target)) "$(TREE_$(target))" &&) true
+# $(call tree_build,BUILD_NAME,TARGET,LIBCRYPTO_PREFIX,EXTRA_CMAKE_OPTIONS):
+# a build against a Debian 11 target's tree.
 tree_build = $(call prepare,$(2)) && \
     $(call configure,$(1),$(TREE_x86_64)/python2.7,$(3),-DCMAKE_TOOLCHAIN_FILE=cmake/debian11-$(2).cmake \
         -DKORVANE_SYSROOT="$(TREE_$(2))" $(4)) && \
