@@ -64,7 +64,7 @@ precondition_host = py=$$($(FIND_PYTHON)) || exit 1; if [ -z "$$py" ]; then \
     exit 0; fi;
 # libcrypto 1.0.2's source:
 precondition_libcrypto10 = if [ ! -f "$(LIBCRYPTO10_SOURCE)" ]; then \
-    echo "$@: skipped: no libcrypto 1.0.2 source at $(LIBCRYPTO10_SOURCE) (LIBCRYPTO10_SOURCE=)"; \
+    echo "$@: skipped what needs libcrypto 1.0.2: no source at $(LIBCRYPTO10_SOURCE) (LIBCRYPTO10_SOURCE=)"; \
     exit 0; fi;
 $(foreach name,$(LIBCRYPTO10_BUILDS),$(eval precondition_$(name) = $$(precondition_libcrypto10)))
 
