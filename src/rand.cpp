@@ -5,10 +5,12 @@
 
 #include "crypto_compat.h"
 #include "egd_client.h"
+#include "fork_reseed.h"
 #include "helpers.h"
 #include "py_ref.h"
 
 using korvane::PyRef;
+using korvane::reseed_if_forked;
 
 extern "C" {
 // The module's exception type. It owns a reference of its own, so the type
@@ -37,6 +39,7 @@ PyObject *rand_add(PyObject * /*self*/, PyObject *args) {
     if (!PyArg_ParseTuple(args, "s#d:add", &buffer, &length, &entropy)) {
         return nullptr;
     }
+    reseed_if_forked();
     RAND_add(buffer, length, entropy);
     Py_RETURN_NONE;
 }
@@ -53,6 +56,7 @@ PyObject *rand_seed(PyObject * /*self*/, PyObject *args) {
     if (!PyArg_ParseTuple(args, "s#:seed", &buffer, &length)) {
         return nullptr;
     }
+    reseed_if_forked();
     RAND_seed(buffer, length);
     Py_RETURN_NONE;
 }
@@ -67,6 +71,7 @@ PyObject *rand_status(PyObject * /*self*/, PyObject *args) {
     if (!PyArg_ParseTuple(args, ":status")) {
         return nullptr;
     }
+    reseed_if_forked();
     return PyLong_FromLong(RAND_status());
 }
 
@@ -98,6 +103,7 @@ PyObject *rand_egd(PyObject * /*self*/, PyObject *args) {
     if (!PyArg_ParseTuple(args, "s|i:egd", &path, &bytes)) {
         return nullptr;
     }
+    reseed_if_forked();
     const korvane::EgdResult result =
         korvane::egd_query(path, bytes, &RAND_seed, &signal_handlers_let_go_on);
     if (result.interrupted) {
@@ -115,6 +121,7 @@ PyObject *rand_cleanup(PyObject * /*self*/, PyObject *args) {
     if (!PyArg_ParseTuple(args, ":cleanup")) {
         return nullptr;
     }
+    reseed_if_forked();
     // From libcrypto 1.1 on this is a no-op: the library manages and erases
     // its own state.
     RAND_cleanup();
@@ -136,6 +143,7 @@ PyObject *rand_load_file(PyObject * /*self*/, PyObject *args) {
     if (!PyArg_ParseTuple(args, "s|i:load_file", &filename, &maxbytes)) {
         return nullptr;
     }
+    reseed_if_forked();
     return PyLong_FromLong(RAND_load_file(filename, maxbytes));
 }
 
@@ -150,6 +158,7 @@ PyObject *rand_write_file(PyObject * /*self*/, PyObject *args) {
     if (!PyArg_ParseTuple(args, "s:write_file", &filename)) {
         return nullptr;
     }
+    reseed_if_forked();
     return PyLong_FromLong(RAND_write_file(filename));
 }
 
@@ -209,6 +218,7 @@ PyObject *rand_bytes(PyObject * /*self*/, PyObject *args, PyObject *keywords) {
         return nullptr;
     }
     auto *buffer = reinterpret_cast<unsigned char *>(PyString_AS_STRING(result.get()));
+    reseed_if_forked();
     if (!fill_random(buffer, count)) {
         OPENSSL_cleanse(buffer, static_cast<size_t>(count));
         // rand_Error is null only if the module's import failed half-way.
@@ -239,6 +249,12 @@ char error_name[] = "Korvane.rand.Error";
 } // namespace
 
 PyMODINIT_FUNC initrand(void) {
+    // First of all: no child of a process that imported the module may be
+    // handed its parent's bytes.
+    if (!korvane::count_forks()) {
+        PyErr_NoMemory();
+        return;
+    }
     // The module reference is borrowed.
     PyObject *module = Py_InitModule4("rand", rand_methods, rand_doc, nullptr, PYTHON_API_VERSION);
     if (module == nullptr) {

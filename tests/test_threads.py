@@ -1,4 +1,9 @@
-"""Threads: concurrent draws, and error queues that stay with their thread."""
+"""Threads and forks: concurrent draws, error queues that stay with their
+thread, and children that never draw what another child drew."""
+import ast
+import ctypes
+import errno
+import os
 import random
 import threading
 import unittest
@@ -7,6 +12,29 @@ from support import crypto, rand
 
 THREADS = 4
 DRAWS = 500
+CLONE_NEWPID = 0x20000000
+libc = ctypes.CDLL(None, use_errno=True)
+
+
+def draw_as_pid_1():
+    """(pid, bytes(16)) of a grandchild that is pid 1 of a new pid namespace,
+    or the errno with which the child could not make one."""
+    read_end, write_end = os.pipe()
+    child = os.fork()
+    if child == 0:
+        try:
+            if libc.unshare(CLONE_NEWPID) != 0:
+                os.write(write_end, repr(ctypes.get_errno()))
+            elif os.fork() == 0:
+                os.write(write_end, repr((os.getpid(), rand.bytes(16))))
+            else:
+                os.wait()
+        finally:
+            os._exit(0)
+    os.close(write_end)
+    os.waitpid(child, 0)
+    with os.fdopen(read_end) as pipe:
+        return ast.literal_eval(pipe.read())
 
 
 class ThreadsTest(unittest.TestCase):
@@ -58,6 +86,21 @@ class ThreadsTest(unittest.TestCase):
             worker.join()
         self.assertEqual(raised.exception.args, ([crypto.expected_triple('PRNG not seeded')],))
         self.assertEqual(left_behind, [True])
+
+
+
+class ForksTest(unittest.TestCase):
+
+    def test_processes_that_share_a_pid_draw_different_bytes(self):
+        # Pids come round again once they wrap; a new pid namespace gives
+        # two processes the same one at once. Nothing is drawn here between
+        # the forks, so both start from the same state.
+        rand.bytes(16)
+        first, second = draw_as_pid_1(), draw_as_pid_1()
+        if first == errno.EPERM:
+            self.skipTest('making a pid namespace needs root')
+        self.assertEqual((first[0], second[0]), (1, 1))
+        self.assertNotEqual(first[1], second[1])
 
 
 if __name__ == '__main__':
