@@ -3,9 +3,10 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <ctime>
 #include <openssl/crypto.h>
-#include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/types.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -18,12 +19,28 @@ namespace {
 constexpr unsigned char read_nonblocking_command = 0x01;
 constexpr int largest_request = 255;
 
+// A daemon that makes no progress for this long (it neither lets the
+// connection through nor takes or gives a byte) is taken to have hung up.
+// A working daemon answers a request at once: the command asks it not to
+// wait for entropy. A signal handler cannot end the wait on every thread,
+// since the interpreter runs handlers only on its main thread.
+constexpr int stall_limit_seconds = 10;
+
+timespec now() {
+    timespec time{};
+    clock_gettime(CLOCK_MONOTONIC, &time);
+    return time;
+}
+
 // One connection to the daemon, closed with it. Every blocking call goes
-// through retried(), so that a signal can always end the exchange.
+// through retried(), so that a signal can always end the exchange, and so
+// can the stall limit.
 class Connection {
   public:
     explicit Connection(InterruptionPolicy go_on)
-        : fd_(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)), go_on_(go_on) {}
+        : fd_(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)), go_on_(go_on) {
+        made_progress();
+    }
     ~Connection() {
         if (fd_ >= 0) {
             close(fd_);
@@ -46,17 +63,14 @@ class Connection {
         address.sun_family = AF_UNIX;
         memcpy(address.sun_path, path, length);
         const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
-        for (;;) {
-            const int status = retried(
-                [&] { return connect(fd_, reinterpret_cast<const sockaddr *>(&address), size); });
-            if (status == 0 || errno == EISCONN) {
-                return true;
-            }
-            // A connection still on its way: wait for it rather than spin.
-            if (interrupted_ || (errno != EINPROGRESS && errno != EALREADY) || !wait_writable()) {
-                return false;
-            }
+        const int status = retried(
+            [&] { return connect(fd_, reinterpret_cast<const sockaddr *>(&address), size); });
+        // EISCONN: a call that a signal cut short had connected after all.
+        if (status != 0 && errno != EISCONN) {
+            return false;
         }
+        made_progress();
+        return true;
     }
 
     bool send_all(const unsigned char *data, size_t length) {
@@ -72,11 +86,37 @@ class Connection {
     }
 
   private:
-    // Runs call() until it is not interrupted, or until the policy abandons
-    // the exchange; its last result, with errno as it left it. The policy is
-    // asked before each call too: a signal that came while the exchange was
-    // busy elsewhere (mixing in a reply) interrupted no call, and must not
-    // wait for the daemon's next answer to be seen.
+    void made_progress() {
+        deadline_ = now();
+        deadline_.tv_sec += stall_limit_seconds;
+    }
+
+    // Has the socket's blocking calls give up at the deadline; false once
+    // it has passed. (No 64-bit division: the ARMv6 module links no libgcc.)
+    bool wait_no_longer_than_the_deadline() {
+        const timespec time = now();
+        time_t seconds = deadline_.tv_sec - time.tv_sec;
+        long nanoseconds = deadline_.tv_nsec - time.tv_nsec;
+        if (nanoseconds < 0) {
+            nanoseconds += 1000000000L;
+            --seconds;
+        }
+        if (seconds < 0 || (seconds == 0 && nanoseconds == 0)) {
+            return false;
+        }
+        // Never zero, which would mean no limit at all.
+        const auto microseconds = static_cast<suseconds_t>(nanoseconds / 1000);
+        const timeval limit{seconds, seconds == 0 && microseconds == 0 ? 1 : microseconds};
+        return setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0 &&
+               setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0;
+    }
+
+    // Runs call() until it is neither interrupted nor timed out, or until
+    // the policy abandons the exchange or the stall limit is reached; its
+    // last result, with errno as it left it. The policy is asked before
+    // each call too: a signal that came while the exchange was busy
+    // elsewhere (mixing in a reply) interrupted no call, and must not wait
+    // for the daemon's next answer to be seen.
     template <typename Call> auto retried(Call call) -> decltype(call()) {
         for (;;) {
             if (!go_on_()) {
@@ -84,21 +124,20 @@ class Connection {
                 errno = EINTR;
                 return -1;
             }
+            if (!wait_no_longer_than_the_deadline()) {
+                errno = ETIMEDOUT;
+                return -1;
+            }
             const auto result = call();
-            if (result >= 0 || (errno != EINTR && errno != EAGAIN)) {
+            if (result >= 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
                 return result;
             }
         }
     }
 
-    bool wait_writable() {
-        pollfd writable{fd_, POLLOUT, 0};
-        return retried([&] { return poll(&writable, 1, -1); }) == 1;
-    }
-
     // Moves `length` bytes in as many calls of transfer(bytes done so far)
-    // as it takes. False on an error or interruption or, for a receive,
-    // when the daemon hangs up first.
+    // as it takes. False on an error, an interruption or a stall or, for a
+    // receive, when the daemon hangs up first.
     template <typename Transfer> bool transfer_all(size_t length, Transfer transfer) {
         size_t done = 0;
         while (done < length) {
@@ -106,6 +145,7 @@ class Connection {
             if (moved <= 0) {
                 return false;
             }
+            made_progress();
             done += static_cast<size_t>(moved);
         }
         return true;
@@ -113,6 +153,7 @@ class Connection {
 
     int fd_;
     InterruptionPolicy go_on_;
+    timespec deadline_{};
     bool interrupted_ = false;
 };
 

@@ -24,10 +24,11 @@ struct EgdResult {
 // Connects to the daemon's Unix socket at `path` and asks it for `bytes`
 // bytes in requests of at most 255, handing each complete reply to `mix_in`.
 // The exchange ends early, keeping what was handed over so far, when the
-// daemon has nothing more (a zero count), hangs up, fails, or answers with
-// more than it was asked for; the bytes of an incomplete or oversized reply
-// are never handed over. A path that does not fit a socket address gives
-// nothing without connecting. The socket is closed on every path.
+// daemon has nothing more (a zero count), hangs up, fails, answers with
+// more than it was asked for, or makes no progress for the stall limit
+// (ten seconds); the bytes of an incomplete or oversized reply are never
+// handed over. A path that does not fit a socket address gives nothing
+// without connecting. The socket is closed on every path.
 EgdResult egd_query(const char *path, int bytes, EntropySink mix_in, InterruptionPolicy go_on);
 
 } // namespace korvane

@@ -6,6 +6,7 @@ import shutil
 import signal
 import socket
 import tempfile
+import threading
 import time
 import unittest
 
@@ -37,6 +38,8 @@ SCENARIOS = [
 ]
 
 
+# Seconds without progress after which the client leaves a daemon.
+STALL_LIMIT = 10
 # sun_path holds 108 bytes, the terminating NUL included.
 LONGEST_SOCKET_PATH = 107
 # The same on x86-64 and ARM Linux; Python 2.7's os module lacks it.
@@ -76,36 +79,13 @@ class SlowPrng(crypto.FakePrng):
         return crypto.FakePrng._seed(self, buffer, length)
 
 
-@contextlib.contextmanager
-def full_backlog():
-    """The path of a socket whose listener never accepts and whose backlog
-    is full, so that connecting to it waits."""
-    directory = tempfile.mkdtemp(prefix='egd-')
-    path = os.path.join(directory, 'socket')
-    listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    listener.bind(path)
-    listener.listen(0)
-    waiting = []
-    try:
-        while True:
-            client = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-            waiting.append(client)
-            client.setblocking(False)
-            client.connect(path)
-    except socket.error:
-        pass
-    try:
-        yield path
-    finally:
-        for client in waiting + [listener]:
-            client.close()
-        shutil.rmtree(directory)
-
-
-@contextlib.contextmanager
 def silent_daemon():
-    with egd_daemon.running([SILENT]) as daemon:
-        yield daemon.path
+    return egd_daemon.running([SILENT])
+
+
+def full_backlog():
+    """A daemon whose backlog stays full, so that connecting to it waits."""
+    return egd_daemon.running([reply(255)], busy_for=60)
 
 
 @contextlib.contextmanager
@@ -119,17 +99,17 @@ def signal_while_a_reply_is_mixed_in():
     try:
         with egd_daemon.running([reply(4), SILENT]) as daemon:
             with crypto.installed(interrupting):
-                yield daemon.path
+                yield daemon
     finally:
         signal.signal(signal.SIGINT, previous)
 
 
 class DaemonExchangeTest(unittest.TestCase):
 
-    def run_scenario(self, answers, asked, drip=False, prng=None):
+    def run_scenario(self, answers, asked, prng=None, **daemon_options):
         prng = prng or crypto.FakePrng()
         fds = open_fds()
-        with egd_daemon.running(answers, drip=drip) as daemon:
+        with egd_daemon.running(answers, **daemon_options) as daemon:
             with crypto.installed(prng):
                 result = egd(daemon.path, asked)
         self.assertEqual(open_fds(), fds, 'a descriptor was left open')
@@ -145,27 +125,58 @@ class DaemonExchangeTest(unittest.TestCase):
                          (10, [data(3), data(7)], '\x01\x0a\x01\x07'))
 
     def test_quiet_signal_handlers_do_not_cut_the_exchange_short(self):
-        # Interrupted calls are retried once the handler has run.
-        fired = []
-        with timer_signals(lambda *_: fired.append(1), 0.001, 0.001):
-            outcome = self.run_scenario([reply(3), reply(7)], 10, drip=True)
-        self.assertEqual(outcome, (10, [data(3), data(7)], '\x01\x0a\x01\x07'))
-        self.assertTrue(fired)
+        # Interrupted calls, connect among them, are retried once the
+        # handler has run.
+        for what, daemon_options in [('replies drip in', {'drip': True}),
+                                     ('connect waits for a full backlog', {'busy_for': 0.3})]:
+            fired = []
+            with timer_signals(lambda *_: fired.append(1), 0.001, 0.001):
+                outcome = self.run_scenario([reply(3), reply(7)], 10, **daemon_options)
+            self.assertEqual(outcome, (10, [data(3), data(7)], '\x01\x0a\x01\x07'), what)
+            self.assertTrue(fired, what)
 
     def test_a_raising_signal_handler_ends_a_stalled_exchange(self):
-        # (what, the stall, when SIGALRM comes): in the last row the signal
-        # comes from the PRNG, and SIGALRM only ends a test that would hang.
-        for what, stalled, alarm in [('daemon never answers', silent_daemon, 0.05),
-                                     ('connection waits for a full backlog', full_backlog, 0.05),
-                                     ('signal while a reply is mixed in',
-                                      signal_while_a_reply_is_mixed_in, 3)]:
-            with stalled() as path:
+        # (what, the stall, when SIGALRM comes, requests the daemon saw): in
+        # the last row the signal comes from the PRNG, and SIGALRM only ends
+        # a test that would hang; no request may follow the signal.
+        for what, stalled, alarm, requests in [
+                ('daemon never answers', silent_daemon, 0.05, '\x01\xff'),
+                ('connection waits for a full backlog', full_backlog, 0.05, ''),
+                ('signal while a reply is mixed in', signal_while_a_reply_is_mixed_in, 3,
+                 '\x01\xff')]:
+            with stalled() as daemon:
                 fds = open_fds()
                 started = time.time()
                 with timer_signals(raise_timeout, alarm):
-                    self.assertRaises(Timeout, rand.egd, path)
+                    self.assertRaises(Timeout, rand.egd, daemon.path)
                 self.assertLess(time.time() - started, 0.5, what)
                 self.assertEqual(open_fds(), fds, what)
+            self.assertEqual(daemon.requests, requests, what)
+
+    def test_a_stalled_daemon_is_left_at_the_stall_limit_on_any_thread(self):
+        # Signal handlers run only on the main thread: on a worker, nothing
+        # but the limit ends the wait. What was mixed in still counts.
+        for what, stalled, result, mixed_in, requests in [
+                ('silent after a reply', egd_daemon.running([reply(4), SILENT]), 4, [data(4)],
+                 '\x01\xff\x01\xfb'),
+                ('connection waits for a full backlog', full_backlog(), 0, [], '')]:
+            outcome = []
+
+            def query():
+                started = time.time()
+                outcome.append(rand.egd(daemon.path))
+                outcome.append(time.time() - started)
+
+            fds = open_fds()
+            with stalled as daemon:
+                with crypto.installed(crypto.FakePrng()) as prng:
+                    worker = threading.Thread(target=query)
+                    worker.start()
+                    worker.join()
+            self.assertEqual((outcome[0], prng.seeded, daemon.requests),
+                             (result, mixed_in, requests), what)
+            self.assertTrue(STALL_LIMIT - 0.5 < outcome[1] < STALL_LIMIT + 5, (what, outcome))
+            self.assertEqual(open_fds(), fds, what)
 
     def test_a_daemon_hanging_up_cannot_kill_the_process(self):
         # A program that embeds the interpreter may leave SIGPIPE at its

@@ -5,6 +5,7 @@ cannot be a thread of the calling process.
 """
 import contextlib
 import cPickle
+import errno
 import os
 import shutil
 import signal
@@ -92,14 +93,31 @@ class Daemon(object):
         self.client_socket_flags = {}
 
 
+def _fill_backlog(path):
+    """Client sockets that connect to `path` until its listener's backlog
+    is full, so that the next client's connect waits."""
+    fillers = []
+    try:
+        while True:
+            filler = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            fillers.append(filler)
+            filler.setblocking(False)
+            filler.connect(path)
+    except socket.error:
+        fillers.pop().close()
+    return fillers
+
+
 @contextlib.contextmanager
-def running(answers=None, drip=False, path_length=None):
+def running(answers=None, drip=False, path_length=None, busy_for=None):
     """Yields a Daemon that serves one client in a child process.
 
     `answers` lists what it sends back to each request, in order (None: it
     accepts and closes at once; SILENT: it never answers); `drip` sends
     them a byte per write;
-    `path_length` makes the socket's path exactly that long.
+    `path_length` makes the socket's path exactly that long;
+    `busy_for` keeps its backlog full for that many seconds, so that a
+    client's connect waits that long.
     """
     directory = tempfile.mkdtemp(prefix='egd-')
     name = 'socket'
@@ -116,6 +134,7 @@ def running(answers=None, drip=False, path_length=None):
     finally:
         os.chdir(here)
     listener.listen(1)
+    fillers = _fill_backlog(daemon.path) if busy_for else []
     report_read, report_write = os.pipe()
     client_pid = os.getpid()
     pid = os.fork()
@@ -123,6 +142,10 @@ def running(answers=None, drip=False, path_length=None):
         status = 1
         try:
             os.close(report_read)
+            if fillers:
+                time.sleep(busy_for)
+                for _ in fillers:
+                    listener.accept()[0].close()
             connection, _ = listener.accept()
             os.write(report_write, 'C')
             report = {}
@@ -138,6 +161,8 @@ def running(answers=None, drip=False, path_length=None):
         yield daemon
     finally:
         _stop(pid)
+        for filler in fillers:
+            filler.close()
         with os.fdopen(report_read) as report:
             log = report.read()
         daemon.connected = log.startswith('C')
@@ -158,4 +183,11 @@ def _stop(pid):
             return
         time.sleep(0.005)
     os.kill(pid, signal.SIGKILL)
-    os.waitpid(pid, 0)
+    # A test's timer signals may still be coming.
+    while True:
+        try:
+            os.waitpid(pid, 0)
+            return
+        except OSError as error:
+            if error.errno != errno.EINTR:
+                raise
