@@ -47,6 +47,15 @@ void record(char event) {
     }
 }
 
+// The list that PyList_New made last, and whether it has been freed.
+PyObject *last_list = nullptr;
+bool last_list_freed = false;
+destructor free_list = nullptr;
+void noting_list_dealloc(PyObject *list) {
+    last_list_freed = last_list_freed || list == last_list;
+    free_list(list);
+}
+
 int checks_passed = 0;
 int checks_failed = 0;
 
@@ -95,7 +104,11 @@ bool queue_is_empty() {
 extern "C" {
 
 PyObject *__wrap_PyList_New(Py_ssize_t size) {
-    return list_new_failure.fires() ? PyErr_NoMemory() : __real_PyList_New(size);
+    if (list_new_failure.fires()) {
+        return PyErr_NoMemory();
+    }
+    last_list = __real_PyList_New(size);
+    return last_list;
 }
 
 PyObject *__wrap_Py_BuildValue(const char *format, ...) {
@@ -231,14 +244,20 @@ void test_failed_draw_is_wiped_before_it_is_freed() {
 }
 
 void test_error_list_without_memory() {
+    free_list = PyList_Type.tp_dealloc;
+    PyList_Type.tp_dealloc = noting_list_dealloc;
     for (Countdown *failure : {&list_new_failure, &build_value_failure}) {
         queue_errors(3);
         failure->remaining = failure == &list_new_failure ? 1 : 2;
+        last_list_freed = false;
         PyObject *errors = error_queue_to_list();
         CHECK(errors == nullptr && memory_error_pending());
         CHECK(queue_is_empty()); // drained all the same
         PyErr_Clear();
     }
+    PyList_Type.tp_dealloc = free_list;
+    // The list dropped half-built, with its first triple, went back.
+    CHECK(last_list_freed);
 }
 
 void test_flush_without_memory() {
