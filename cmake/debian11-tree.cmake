@@ -17,9 +17,13 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# Another libcrypto for the target (OPENSSL_ROOT_DIR) lives outside the
-# tree, and is searched first.
-list(PREPEND CMAKE_FIND_ROOT_PATH ${OPENSSL_ROOT_DIR} $ENV{OPENSSL_ROOT_DIR})
+# Another libcrypto for the target (OPENSSL_ROOT_DIR, the setting's or
+# else the environment's) lives outside the tree, and is searched first.
+if(OPENSSL_ROOT_DIR)
+  list(PREPEND CMAKE_FIND_ROOT_PATH "${OPENSSL_ROOT_DIR}")
+elseif(DEFINED ENV{OPENSSL_ROOT_DIR})
+  list(PREPEND CMAKE_FIND_ROOT_PATH "$ENV{OPENSSL_ROOT_DIR}")
+endif()
 
 # gcc looks in the build machine's library directories before the tree's,
 # and CMake drops -L for directories it takes as implicit: name the tree's

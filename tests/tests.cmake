@@ -32,7 +32,7 @@ set(timeout_test_leaks 600)
 set(timeout_test_bytes 600)
 
 file(GLOB python_tests RELATIVE "${tests_dir}" CONFIGURE_DEPENDS "${tests_dir}/test_*.py")
-list(REMOVE_ITEM python_tests test_artifact.py)
+list(REMOVE_ITEM python_tests test_artifact.py test_configure.py)
 foreach(test_file IN LISTS python_tests)
   get_filename_component(test_module "${test_file}" NAME_WE)
   set(timeout ${timeout_default})
@@ -51,6 +51,16 @@ add_test(NAME ${suite}.test_artifact
          WORKING_DIRECTORY "${tests_dir}")
 set_tests_properties(${suite}.test_artifact PROPERTIES TIMEOUT ${timeout_default}
   ENVIRONMENT "KORVANE_MODULE=$<TARGET_FILE:rand>;KORVANE_TARGET=${KORVANE_TARGET};KORVANE_SANITIZED=$<BOOL:${KORVANE_SANITIZE}>;KORVANE_CRYPTO_VERSION=${OPENSSL_VERSION};PYTHONDONTWRITEBYTECODE=1")
+
+# The build's choice of libcrypto, tried with prefixes made of the x86-64
+# tree's own: once, in the x86-64 tree build against that libcrypto.
+if(KORVANE_SYSROOT AND KORVANE_TARGET STREQUAL "x86_64" AND NOT KORVANE_SANITIZE AND NOT openssl_root)
+  add_test(NAME ${suite}.test_configure
+           COMMAND "${PYTHON_EXECUTABLE}" -m unittest test_configure
+           WORKING_DIRECTORY "${tests_dir}")
+  set_tests_properties(${suite}.test_configure PROPERTIES TIMEOUT ${timeout_default}
+    ENVIRONMENT "KORVANE_CMAKE=${CMAKE_COMMAND};KORVANE_SOURCE_DIR=${CMAKE_CURRENT_SOURCE_DIR};KORVANE_SYSROOT=${KORVANE_SYSROOT};PYTHONDONTWRITEBYTECODE=1")
+endif()
 
 # Allocation failures and half-done initialisation, injected at link time
 # into an embedded interpreter, run by the target's runner.

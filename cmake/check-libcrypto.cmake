@@ -1,0 +1,99 @@
+# korvane_check_libcrypto(ROOT): stops the configure unless the libcrypto
+# that find_package(OpenSSL) left is one the module can use: found at all,
+# inside ROOT (OPENSSL_ROOT_DIR) when there is one, shared, and built for
+# the target's architecture.
+
+# ELF machine numbers (e_machine, as the header's two bytes read in hex)
+# by processor, with the word size.
+set(korvane_elf_machines
+    "x86_64|AMD64|amd64=3e00:64:x86-64" "aarch64|arm64=b700:64:AArch64"
+    "arm.*=2800:32:32-bit ARM" "i.86|x86=0300:32:32-bit x86")
+
+# Sets ${out_machine} to the architecture an ELF file is built for, or to
+# the empty string if it is no ELF file.
+function(korvane_elf_architecture file out_machine)
+  file(READ "${file}" header LIMIT 20 HEX)
+  set(architecture "")
+  if(header MATCHES "^7f454c46(..)")
+    set(class ${CMAKE_MATCH_1})
+    string(SUBSTRING "${header}" 36 4 machine)
+    set(architecture "ELF machine ${machine} (class ${class})")
+    foreach(row IN LISTS korvane_elf_machines)
+      string(REGEX REPLACE "^.*=([^:]*):([^:]*):(.*)$" "\\1;\\2;\\3" fields "${row}")
+      list(GET fields 0 row_machine)
+      list(GET fields 1 row_bits)
+      list(GET fields 2 row_name)
+      if(machine STREQUAL row_machine AND ((class STREQUAL "01" AND row_bits EQUAL 32)
+                                           OR (class STREQUAL "02" AND row_bits EQUAL 64)))
+        set(architecture "${row_name}")
+      endif()
+    endforeach()
+  endif()
+  set(${out_machine} "${architecture}" PARENT_SCOPE)
+endfunction()
+
+# Sets ${out_machine} to the target's architecture as the table names it,
+# or to the empty string for a processor the table does not know.
+function(korvane_target_architecture out_machine)
+  set(architecture "")
+  foreach(row IN LISTS korvane_elf_machines)
+    string(REGEX REPLACE "^(.*)=[^:]*:([^:]*):(.*)$" "\\1;\\2;\\3" fields "${row}")
+    list(GET fields 0 processors)
+    list(GET fields 1 bits)
+    list(GET fields 2 name)
+    math(EXPR pointer_bits "${CMAKE_SIZEOF_VOID_P} * 8")
+    if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(${processors})$" AND bits EQUAL pointer_bits)
+      set(architecture "${name}")
+    endif()
+  endforeach()
+  set(${out_machine} "${architecture}" PARENT_SCOPE)
+endfunction()
+
+function(korvane_check_libcrypto root)
+  set(where "")
+  if(root)
+    set(where " under OPENSSL_ROOT_DIR ${root}")
+  endif()
+  if(NOT OPENSSL_INCLUDE_DIR OR NOT OPENSSL_CRYPTO_LIBRARY)
+    message(FATAL_ERROR "No libcrypto${where}: found headers at ${OPENSSL_INCLUDE_DIR} and the library "
+                        "at ${OPENSSL_CRYPTO_LIBRARY}; a prefix needs include/openssl and "
+                        "lib/libcrypto.so (or lib64/)")
+  endif()
+  foreach(entry IN ITEMS OPENSSL_INCLUDE_DIR OPENSSL_CRYPTO_LIBRARY)
+    set(how "found")
+    if(KORVANE_GIVEN_${entry})
+      set(how "given as ${entry}")
+    endif()
+    set(path_${entry} "${${entry}} (${how})")
+  endforeach()
+
+  if(root)
+    # Where a path lies under the root as given: a prefix may well be a
+    # farm of symbolic links into other places (a Nix or Guix profile, lndir).
+    get_filename_component(root_path "${root}" ABSOLUTE)
+    foreach(entry IN ITEMS OPENSSL_INCLUDE_DIR OPENSSL_CRYPTO_LIBRARY)
+      get_filename_component(path "${${entry}}" ABSOLUTE)
+      string(FIND "${path}/" "${root_path}/" position)
+      if(NOT position EQUAL 0)
+        message(FATAL_ERROR "OPENSSL_ROOT_DIR is ${root}, but libcrypto's headers and library are "
+                            "${path_OPENSSL_INCLUDE_DIR} and ${path_OPENSSL_CRYPTO_LIBRARY}: "
+                            "the prefix needs include/openssl and lib/libcrypto.so (or lib64/)")
+      endif()
+    endforeach()
+  endif()
+
+  # A static copy would give the module a PRNG of its own, apart from the
+  # one that the interpreter's ssl and hashlib, and the program, use.
+  if(OPENSSL_CRYPTO_LIBRARY MATCHES "\\.a$")
+    message(FATAL_ERROR "The libcrypto${where} is only a static library, "
+                        "${path_OPENSSL_CRYPTO_LIBRARY}: the module must share the process's "
+                        "libcrypto and its PRNG state, and needs libcrypto.so")
+  endif()
+
+  korvane_target_architecture(target)
+  korvane_elf_architecture("${OPENSSL_CRYPTO_LIBRARY}" built_for)
+  if(target AND built_for AND NOT built_for STREQUAL target)
+    message(FATAL_ERROR "The libcrypto${where}, ${path_OPENSSL_CRYPTO_LIBRARY}, is built for "
+                        "${built_for}, but this build is for ${target} (${CMAKE_SYSTEM_PROCESSOR})")
+  endif()
+endfunction()
