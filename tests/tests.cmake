@@ -50,7 +50,7 @@ add_test(NAME ${suite}.test_artifact
          COMMAND "${PYTHON_EXECUTABLE}" -m unittest test_artifact
          WORKING_DIRECTORY "${tests_dir}")
 set_tests_properties(${suite}.test_artifact PROPERTIES TIMEOUT ${timeout_default}
-  ENVIRONMENT "KORVANE_MODULE=$<TARGET_FILE:rand>;KORVANE_TARGET=${KORVANE_TARGET};KORVANE_SANITIZED=$<BOOL:${KORVANE_SANITIZE}>;KORVANE_CRYPTO_VERSION=${OPENSSL_VERSION};PYTHONDONTWRITEBYTECODE=1")
+  ENVIRONMENT "KORVANE_MODULE=$<TARGET_FILE:rand>;KORVANE_TARGET=${KORVANE_TARGET};KORVANE_SANITIZED=$<BOOL:${KORVANE_SANITIZE}>;KORVANE_HARDENED=$<BOOL:${korvane_hardened}>;KORVANE_CRYPTO_VERSION=${OPENSSL_VERSION};PYTHONDONTWRITEBYTECODE=1")
 
 # The build's choice of libcrypto, tried with prefixes made of the x86-64
 # tree's own: once, in the x86-64 tree build against that libcrypto.
