@@ -49,9 +49,10 @@ LIBCRYPTO10_BUILDS := x86_64-libcrypto10 armhf-libcrypto10
 BUILDS := x86_64 armhf asan host $(LIBCRYPTO10_BUILDS)
 
 # $(call configure,BUILD_NAME,PYTHON,LIBCRYPTO_PREFIX,EXTRA_CMAKE_OPTIONS):
-# every build of the project's own is warning-free, and links the libcrypto
-# it is given, or the platform's when none is.
-configure = cmake -S . -B $(BUILD)/$(1) -DPYTHON_EXECUTABLE="$(2)" -DKORVANE_WERROR=ON \
+# every build of the project's own is warning-free, hardened with
+# dpkg-buildflags' flags, and links the libcrypto it is given, or the
+# platform's when none is.
+configure = cmake -S . -B $(BUILD)/$(1) -DPYTHON_EXECUTABLE="$(2)" -DKORVANE_WERROR=ON -DKORVANE_BUILDFLAGS=REQUIRED \
     -DOPENSSL_ROOT_DIR="$(3)" $(4) >/dev/null
 # $(call prepare,TARGET): what a build for a Debian 11 TARGET needs
 # installed and made. The x86-64 tree's interpreter does the build
@@ -159,14 +160,22 @@ packages: x86_64 armhf $(LIBCRYPTO10_BUILDS)
 	lintian --fail-on error --info dist/*.deb
 
 # Each package installed as its users install it, then every suite run from
-# the installed copy.
+# the installed copy; the source distribution in a Debian 11 system with its
+# own compiler and CMake, kept beside the trees.
+SDIST_TREE := $(TREES)/bullseye-amd64-sdist
 test-packages: packages
-	scripts/test-packages "$(TREE_x86_64)" "$(TREE_armhf)" "$(LIBCRYPTO10_x86_64)" "$(LIBCRYPTO10_armhf)"
+	scripts/install-deps package-tests
+	scripts/test-packages "$(TREE_x86_64)" "$(TREE_armhf)" "$(LIBCRYPTO10_x86_64)" "$(LIBCRYPTO10_armhf)" \
+	    "$(SDIST_TREE)"
 
-# Ends on the x86-64 suite's ctest summary, which CI reads: that suite runs
-# once every other stage is done, also under make -j.
+# Runs JOBS stages at a time, each one's output kept together, and ends on
+# the x86-64 suite's ctest summary, which CI reads: that suite runs once
+# every other stage is done.
+ifneq ($(filter test,$(MAKECMDGOALS)),)
+MAKEFLAGS += --jobs=$(JOBS) --output-sync=target
+endif
 test: lint test-packages $(filter-out test-x86_64,$(BUILDS:%=test-%))
-	@$(MAKE) test-x86_64
+	@$(MAKE) --jobs=1 test-x86_64
 
 # Figures and ratios of bytes() against RAND_bytes from C and os.urandom,
 # in instructions and in time, for the x86-64 Debian 11 build; it prints,
