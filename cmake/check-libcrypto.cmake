@@ -3,50 +3,26 @@
 # inside ROOT (OPENSSL_ROOT_DIR) when there is one, shared, and built for
 # the target's architecture.
 
-# ELF machine numbers (e_machine, as the header's two bytes read in hex)
-# by processor, with the word size.
-set(korvane_elf_machines
-    "x86_64|AMD64|amd64=3e00:64:x86-64" "aarch64|arm64=b700:64:AArch64"
-    "arm.*=2800:32:32-bit ARM" "i.86|x86=0300:32:32-bit x86")
-
-# Sets ${out_machine} to the architecture an ELF file is built for, or to
-# the empty string if it is no ELF file.
-function(korvane_elf_architecture file out_machine)
-  file(READ "${file}" header LIMIT 20 HEX)
+# Sets ${out_architecture} to the architecture an ELF file is built for,
+# by its header's class (01: 32-bit, 02: 64-bit) and e_machine (its two
+# bytes in hex), or to the empty string if it is no ELF file.
+function(korvane_elf_architecture file out_architecture)
+  set(names "01 0300=32-bit x86" "01 2800=32-bit ARM" "02 3e00=x86-64" "02 b700=AArch64")
   set(architecture "")
+  if(EXISTS "${file}")
+    file(READ "${file}" header LIMIT 20 HEX)
+  endif()
   if(header MATCHES "^7f454c46(..)")
     set(class ${CMAKE_MATCH_1})
     string(SUBSTRING "${header}" 36 4 machine)
     set(architecture "ELF machine ${machine} (class ${class})")
-    foreach(row IN LISTS korvane_elf_machines)
-      string(REGEX REPLACE "^.*=([^:]*):([^:]*):(.*)$" "\\1;\\2;\\3" fields "${row}")
-      list(GET fields 0 row_machine)
-      list(GET fields 1 row_bits)
-      list(GET fields 2 row_name)
-      if(machine STREQUAL row_machine AND ((class STREQUAL "01" AND row_bits EQUAL 32)
-                                           OR (class STREQUAL "02" AND row_bits EQUAL 64)))
-        set(architecture "${row_name}")
+    foreach(name IN LISTS names)
+      if(name MATCHES "^${class} ${machine}=(.*)$")
+        set(architecture "${CMAKE_MATCH_1}")
       endif()
     endforeach()
   endif()
-  set(${out_machine} "${architecture}" PARENT_SCOPE)
-endfunction()
-
-# Sets ${out_machine} to the target's architecture as the table names it,
-# or to the empty string for a processor the table does not know.
-function(korvane_target_architecture out_machine)
-  set(architecture "")
-  foreach(row IN LISTS korvane_elf_machines)
-    string(REGEX REPLACE "^(.*)=[^:]*:([^:]*):(.*)$" "\\1;\\2;\\3" fields "${row}")
-    list(GET fields 0 processors)
-    list(GET fields 1 bits)
-    list(GET fields 2 name)
-    math(EXPR pointer_bits "${CMAKE_SIZEOF_VOID_P} * 8")
-    if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(${processors})$" AND bits EQUAL pointer_bits)
-      set(architecture "${name}")
-    endif()
-  endforeach()
-  set(${out_machine} "${architecture}" PARENT_SCOPE)
+  set(${out_architecture} "${architecture}" PARENT_SCOPE)
 endfunction()
 
 function(korvane_check_libcrypto root)
@@ -90,7 +66,8 @@ function(korvane_check_libcrypto root)
                         "libcrypto and its PRNG state, and needs libcrypto.so")
   endif()
 
-  korvane_target_architecture(target)
+  # The target is what the interpreter that loads the module is built for.
+  korvane_elf_architecture("${KORVANE_PYTHON_LIBRARY_DIR}/libpython2.7.so" target)
   korvane_elf_architecture("${OPENSSL_CRYPTO_LIBRARY}" built_for)
   if(target AND built_for AND NOT built_for STREQUAL target)
     message(FATAL_ERROR "The libcrypto${where}, ${path_OPENSSL_CRYPTO_LIBRARY}, is built for "
