@@ -19,11 +19,11 @@ namespace {
 constexpr unsigned char read_nonblocking_command = 0x01;
 constexpr int largest_request = 255;
 
-// A daemon that makes no progress for this long (it neither lets the
-// connection through nor takes or gives a byte) is taken to have hung up.
-// A working daemon answers a request at once: the command asks it not to
-// wait for entropy. A signal handler cannot end the wait on every thread,
-// since the interpreter runs handlers only on its main thread.
+// One exchange waits on the daemon for this long in all, however it
+// dribbles its answers; what it completed by then counts. A working daemon
+// answers a request at once: the command asks it not to wait for entropy.
+// A signal handler cannot end the wait on every thread, since the
+// interpreter runs handlers only on its main thread.
 constexpr int stall_limit_seconds = 10;
 
 timespec now() {
@@ -38,8 +38,8 @@ timespec now() {
 class Connection {
   public:
     explicit Connection(InterruptionPolicy go_on)
-        : fd_(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)), go_on_(go_on) {
-        made_progress();
+        : fd_(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)), go_on_(go_on), deadline_(now()) {
+        deadline_.tv_sec += stall_limit_seconds;
     }
     ~Connection() {
         if (fd_ >= 0) {
@@ -63,33 +63,32 @@ class Connection {
         address.sun_family = AF_UNIX;
         memcpy(address.sun_path, path, length);
         const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
-        const int status = retried(
-            [&] { return connect(fd_, reinterpret_cast<const sockaddr *>(&address), size); });
+        const int status = retried(After::deadline_gives_up, [&](int) {
+            return connect(fd_, reinterpret_cast<const sockaddr *>(&address), size);
+        });
         // EISCONN: a call that a signal cut short had connected after all.
-        if (status != 0 && errno != EISCONN) {
-            return false;
-        }
-        made_progress();
-        return true;
+        return status == 0 || errno == EISCONN;
     }
 
+    // No new request goes out once the time is up.
     bool send_all(const unsigned char *data, size_t length) {
         // A daemon that hangs up must not kill the process with SIGPIPE.
-        return transfer_all(length, [=](size_t done) {
-            return send(fd_, data + done, length - done, MSG_NOSIGNAL);
+        return transfer_all(After::deadline_gives_up, length, [=](size_t done, int flags) {
+            return send(fd_, data + done, length - done, MSG_NOSIGNAL | flags);
         });
     }
 
+    // Past the deadline, takes what has already arrived, without waiting:
+    // time that a signal handler or another thread took must not turn a
+    // complete answer into a stall.
     bool receive_all(unsigned char *data, size_t length) {
-        return transfer_all(length,
-                            [=](size_t done) { return recv(fd_, data + done, length - done, 0); });
+        return transfer_all(
+            After::deadline_takes_what_is_there, length,
+            [=](size_t done, int flags) { return recv(fd_, data + done, length - done, flags); });
     }
 
   private:
-    void made_progress() {
-        deadline_ = now();
-        deadline_.tv_sec += stall_limit_seconds;
-    }
+    enum class After { deadline_gives_up, deadline_takes_what_is_there };
 
     // Has the socket's blocking calls give up at the deadline; false once
     // it has passed. (No 64-bit division: the ARMv6 module links no libgcc.)
@@ -111,41 +110,46 @@ class Connection {
                setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0;
     }
 
-    // Runs call() until it is neither interrupted nor timed out, or until
-    // the policy abandons the exchange or the stall limit is reached; its
-    // last result, with errno as it left it. The policy is asked before
-    // each call too: a signal that came while the exchange was busy
-    // elsewhere (mixing in a reply) interrupted no call, and must not wait
-    // for the daemon's next answer to be seen.
-    template <typename Call> auto retried(Call call) -> decltype(call()) {
+    // Runs call(flags) until it is neither interrupted nor timed out, or
+    // until the policy abandons the exchange or the stall limit is reached;
+    // its last result, with errno as it left it. Past the deadline, a call
+    // that may still take what is there runs once more with MSG_DONTWAIT.
+    // The policy is asked before each call too: a signal that came while
+    // the exchange was busy elsewhere (mixing in a reply) interrupted no
+    // call, and must not wait for the daemon's next answer to be seen.
+    template <typename Call> auto retried(After after, Call call) -> decltype(call(0)) {
         for (;;) {
             if (!go_on_()) {
                 interrupted_ = true;
                 errno = EINTR;
                 return -1;
             }
-            if (!wait_no_longer_than_the_deadline()) {
+            const bool may_wait = wait_no_longer_than_the_deadline();
+            if (!may_wait && after == After::deadline_gives_up) {
                 errno = ETIMEDOUT;
                 return -1;
             }
-            const auto result = call();
+            const auto result = call(may_wait ? 0 : MSG_DONTWAIT);
             if (result >= 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
                 return result;
+            }
+            if (!may_wait) {
+                errno = ETIMEDOUT;
+                return -1;
             }
         }
     }
 
-    // Moves `length` bytes in as many calls of transfer(bytes done so far)
-    // as it takes. False on an error, an interruption or a stall or, for a
+    // Moves `length` bytes in as many calls of transfer(bytes done so far,
+    // flags) as it takes. False on an error, an interruption or a stall or, for a
     // receive, when the daemon hangs up first.
-    template <typename Transfer> bool transfer_all(size_t length, Transfer transfer) {
+    template <typename Transfer> bool transfer_all(After after, size_t length, Transfer transfer) {
         size_t done = 0;
         while (done < length) {
-            const ssize_t moved = retried([&] { return transfer(done); });
+            const ssize_t moved = retried(after, [&](int flags) { return transfer(done, flags); });
             if (moved <= 0) {
                 return false;
             }
-            made_progress();
             done += static_cast<size_t>(moved);
         }
         return true;
@@ -153,7 +157,7 @@ class Connection {
 
     int fd_;
     InterruptionPolicy go_on_;
-    timespec deadline_{};
+    timespec deadline_;
     bool interrupted_ = false;
 };
 

@@ -25,8 +25,9 @@ struct EgdResult {
 // bytes in requests of at most 255, handing each complete reply to `mix_in`.
 // The exchange ends early, keeping what was handed over so far, when the
 // daemon has nothing more (a zero count), hangs up, fails, answers with
-// more than it was asked for, or makes no progress for the stall limit
-// (ten seconds); the bytes of an incomplete or oversized reply are never
+// more than it was asked for, or has not finished within the stall limit
+// (ten seconds for the whole exchange, after which only what has already
+// arrived is read); the bytes of an incomplete or oversized reply are never
 // handed over. A path that does not fit a socket address gives nothing
 // without connecting. The socket is closed on every path.
 EgdResult egd_query(const char *path, int bytes, EntropySink mix_in, InterruptionPolicy go_on);

@@ -1,6 +1,7 @@
 #include "fork_reseed.h"
 
 #include "crypto_compat.h"
+#include "os_entropy.h"
 
 // The C library's registration behind pthread_atfork, exported by every
 // glibc. pthread_atfork itself is a static stub (in libpthread_nonshared.a
@@ -14,36 +15,44 @@ extern "C" int __register_atfork(void (*prepare)(), void (*parent)(), void (*chi
 
 namespace korvane {
 
-unsigned forks_counted = 0;
-unsigned forks_reseeded = 0;
+bool reseed_pending = true;
 
 namespace {
 
-bool counting = false;
+bool watching = false;
+
+// As much as libcrypto 1.0 gathers from the system when it seeds itself.
+constexpr int reseed_bytes = 32;
 
 // Runs in the child inside fork(). Another thread may have held one of
 // libcrypto's locks at that moment, and in the child nobody will ever
-// release it: a reseed here could hang for good. So it only counts, which
-// is also all that is async-signal-safe.
-void count_fork() {
-    ++forks_counted;
+// release it: a reseed here could hang for good. So it only marks the
+// reseed as due, which is also all that is async-signal-safe.
+void mark_child() {
+    reseed_pending = true;
 }
 
 } // namespace
 
-bool count_forks() {
-    if (counting) {
+bool watch_forks() {
+    if (watching) {
         return true;
     }
-    counting = __register_atfork(nullptr, nullptr, &count_fork, nullptr) == 0;
-    return counting;
+    watching = __register_atfork(nullptr, nullptr, &mark_child, nullptr) == 0;
+    return watching;
 }
 
-void reseed_after_fork() {
-    forks_reseeded = forks_counted;
-    // The operating system's entropy, through libcrypto's own gathering, so
-    // that whatever PRNG method is installed takes it in its usual way.
-    RAND_poll();
+bool reseed_from_os() {
+    unsigned char entropy[reseed_bytes];
+    const bool read = read_os_entropy(entropy, sizeof entropy);
+    if (read) {
+        // Through libcrypto's own entry, so that whatever PRNG method is
+        // installed takes it in its usual way.
+        RAND_seed(entropy, reseed_bytes);
+        reseed_pending = false;
+    }
+    OPENSSL_cleanse(entropy, sizeof entropy);
+    return read;
 }
 
 } // namespace korvane

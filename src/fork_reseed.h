@@ -1,35 +1,38 @@
-// Reseeding the PRNG in a child process.
+// Reseeding the PRNG in every process that uses the module.
 //
 // A child starts with a copy of its parent's PRNG state. libcrypto 1.0 and
 // 1.1.0 (and 1.1.1 before 1.1.1d, by default) set a child's output apart
 // from its parent's only by the pid mixed into each draw, and pids come
 // round again: two children of one parent that get the same pid would
-// draw the same bytes. So every method that reads or changes the PRNG first
-// mixes in fresh entropy once after each fork.
+// draw the same bytes. So every method that reads or changes the PRNG
+// first mixes in fresh entropy from the kernel, once in each process: after
+// each fork, and at the first use in a process that imported the module
+// after its parent (or another library in it) had already drawn.
 #ifndef KORVANE_FORK_RESEED_H
 #define KORVANE_FORK_RESEED_H
 
 namespace korvane {
 
-// Forks counted in this process's line of descent, and the count at the
-// last reseed. Only the fork handler changes the first, in a child that
-// has a single thread; the rest runs with the interpreter lock held. Both
-// are constant-initialised to zero where they are defined; clang-tidy takes
-// these declarations for definitions.
-extern unsigned forks_counted;  // NOLINT(bugprone-dynamic-static-initializers)
-extern unsigned forks_reseeded; // NOLINT(bugprone-dynamic-static-initializers)
+// True until this process has mixed in entropy of its own; the fork
+// handler sets it again in each child. Only that handler changes it
+// outside the interpreter lock, in a child that has a single thread. It is
+// constant-initialised where it is defined; clang-tidy takes this
+// declaration for a definition.
+extern bool reseed_pending; // NOLINT(bugprone-dynamic-static-initializers)
 
-// Has the C library count every fork from now on; once per process. False
+// Has the C library mark every child from now on; once per process. False
 // when it has no memory for that.
-bool count_forks();
+bool watch_forks();
 
-void reseed_after_fork();
+// Mixes 32 bytes of the kernel's entropy into the PRNG; false, leaving the
+// reseed pending for the next call, when the kernel gave none.
+bool reseed_from_os();
 
-// The methods' one check on their way to libcrypto.
-inline void reseed_if_forked() {
-    if (forks_counted != forks_reseeded) {
-        reseed_after_fork();
-    }
+// The methods' one check on their way to libcrypto: false when this
+// process's PRNG state may still be another process's, so that nothing
+// may be drawn from it.
+inline bool reseed_if_due() {
+    return !reseed_pending || reseed_from_os();
 }
 
 } // namespace korvane

@@ -2,6 +2,7 @@
 #include <Python.h>
 
 #include <climits>
+#include <cmath>
 
 #include "crypto_compat.h"
 #include "egd_client.h"
@@ -10,7 +11,7 @@
 #include "py_ref.h"
 
 using korvane::PyRef;
-using korvane::reseed_if_forked;
+using korvane::reseed_if_due;
 
 extern "C" {
 // The module's exception type. It owns a reference of its own, so the type
@@ -39,7 +40,16 @@ PyObject *rand_add(PyObject * /*self*/, PyObject *args) {
     if (!PyArg_ParseTuple(args, "s#d:add", &buffer, &length, &entropy)) {
         return nullptr;
     }
-    reseed_if_forked();
+    // libcrypto 1.0 takes a NaN for "no entropy yet" for good, and infinity
+    // for any amount: refused like any argument the parser refuses.
+    if (!std::isfinite(entropy)) {
+        PyErr_Format(PyExc_ValueError, "add() argument 2 must be a finite number, not %s",
+                     std::isnan(entropy) ? "nan"
+                     : entropy > 0       ? "inf"
+                                         : "-inf");
+        return nullptr;
+    }
+    reseed_if_due();
     RAND_add(buffer, length, entropy);
     Py_RETURN_NONE;
 }
@@ -56,7 +66,7 @@ PyObject *rand_seed(PyObject * /*self*/, PyObject *args) {
     if (!PyArg_ParseTuple(args, "s#:seed", &buffer, &length)) {
         return nullptr;
     }
-    reseed_if_forked();
+    reseed_if_due();
     RAND_seed(buffer, length);
     Py_RETURN_NONE;
 }
@@ -71,7 +81,7 @@ PyObject *rand_status(PyObject * /*self*/, PyObject *args) {
     if (!PyArg_ParseTuple(args, ":status")) {
         return nullptr;
     }
-    reseed_if_forked();
+    reseed_if_due();
     return PyLong_FromLong(RAND_status());
 }
 
@@ -103,7 +113,7 @@ PyObject *rand_egd(PyObject * /*self*/, PyObject *args) {
     if (!PyArg_ParseTuple(args, "s|i:egd", &path, &bytes)) {
         return nullptr;
     }
-    reseed_if_forked();
+    reseed_if_due();
     const korvane::EgdResult result =
         korvane::egd_query(path, bytes, &RAND_seed, &signal_handlers_let_go_on);
     if (result.interrupted) {
@@ -121,7 +131,7 @@ PyObject *rand_cleanup(PyObject * /*self*/, PyObject *args) {
     if (!PyArg_ParseTuple(args, ":cleanup")) {
         return nullptr;
     }
-    reseed_if_forked();
+    reseed_if_due();
     // From libcrypto 1.1 on this is a no-op: the library manages and erases
     // its own state.
     RAND_cleanup();
@@ -143,7 +153,7 @@ PyObject *rand_load_file(PyObject * /*self*/, PyObject *args) {
     if (!PyArg_ParseTuple(args, "s|i:load_file", &filename, &maxbytes)) {
         return nullptr;
     }
-    reseed_if_forked();
+    reseed_if_due();
     return PyLong_FromLong(RAND_load_file(filename, maxbytes));
 }
 
@@ -158,7 +168,12 @@ PyObject *rand_write_file(PyObject * /*self*/, PyObject *args) {
     if (!PyArg_ParseTuple(args, "s:write_file", &filename)) {
         return nullptr;
     }
-    reseed_if_forked();
+    // The file holds output of the PRNG, which another process may share
+    // until this one has reseeded: libcrypto's failure value, as when the
+    // file cannot be written.
+    if (!reseed_if_due()) {
+        return PyLong_FromLong(-1);
+    }
     return PyLong_FromLong(RAND_write_file(filename));
 }
 
@@ -180,6 +195,27 @@ bool fill_random(unsigned char *buffer, Py_ssize_t count) {
         count -= piece;
     } while (count > 0);
     return true;
+}
+
+// rand_Error is null only if the module's import failed half-way.
+PyObject *error_type() {
+    return rand_Error != nullptr ? rand_Error : PyExc_RuntimeError;
+}
+
+// Error, with what libcrypto queued and a reason of the module's own: this
+// process has not mixed in entropy of its own, and may share its PRNG
+// state with another process.
+void raise_not_reseeded() {
+    PyRef errors(error_queue_to_list());
+    if (!errors) {
+        return;
+    }
+    PyRef reason(Py_BuildValue("(sss)", "Korvane.rand", "bytes",
+                               "PRNG not reseeded in this process: no entropy from the kernel"));
+    if (!reason || PyList_Append(errors.get(), reason.get()) != 0) {
+        return;
+    }
+    PyErr_SetObject(error_type(), errors.get());
 }
 
 char num_bytes_keyword[] = "num_bytes";
@@ -218,11 +254,13 @@ PyObject *rand_bytes(PyObject * /*self*/, PyObject *args, PyObject *keywords) {
         return nullptr;
     }
     auto *buffer = reinterpret_cast<unsigned char *>(PyString_AS_STRING(result.get()));
-    reseed_if_forked();
+    if (!reseed_if_due()) {
+        raise_not_reseeded();
+        return nullptr;
+    }
     if (!fill_random(buffer, count)) {
         OPENSSL_cleanse(buffer, static_cast<size_t>(count));
-        // rand_Error is null only if the module's import failed half-way.
-        exception_from_error_queue(rand_Error != nullptr ? rand_Error : PyExc_RuntimeError);
+        exception_from_error_queue(error_type());
         return nullptr;
     }
     return result.release();
@@ -251,7 +289,7 @@ char error_name[] = "Korvane.rand.Error";
 PyMODINIT_FUNC initrand(void) {
     // First of all: no child of a process that imported the module may be
     // handed its parent's bytes.
-    if (!korvane::count_forks()) {
+    if (!korvane::watch_forks()) {
         PyErr_NoMemory();
         return;
     }

@@ -1,0 +1,71 @@
+#include "os_entropy.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace korvane {
+namespace {
+
+// glibc has no getrandom() before 2.25, and the headers of older systems
+// (glibc 2.17 on RHEL 7) do not number the call either.
+#if defined(SYS_getrandom)
+constexpr long getrandom_call = SYS_getrandom;
+#elif defined(__x86_64__)
+constexpr long getrandom_call = 318;
+#elif defined(__arm__)
+constexpr long getrandom_call = 384;
+#else
+#error "the getrandom system call's number is not known for this architecture"
+#endif
+// GRND_NONBLOCK: at boot, before the pool is initialised, fall back to
+// /dev/urandom (as libcrypto does) instead of holding the interpreter.
+constexpr unsigned getrandom_nonblocking = 0x0001;
+
+bool from_getrandom(unsigned char *buffer, size_t length) {
+    size_t done = 0;
+    while (done < length) {
+        const long got =
+            syscall(getrandom_call, buffer + done, length - done, getrandom_nonblocking);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return false;
+        }
+        done += static_cast<size_t>(got);
+    }
+    return true;
+}
+
+bool from_device(unsigned char *buffer, size_t length) {
+    int fd = -1;
+    do {
+        fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        return false;
+    }
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t got = read(fd, buffer + done, length - done);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        done += static_cast<size_t>(got);
+    }
+    close(fd);
+    return done == length;
+}
+
+} // namespace
+
+bool read_os_entropy(unsigned char *buffer, size_t length) {
+    return from_getrandom(buffer, length) || from_device(buffer, length);
+}
+
+} // namespace korvane
