@@ -4,10 +4,15 @@
 // time (-Wl,--wrap=NAME), so the module's own code runs unchanged.
 #include <Python.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <initializer_list>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "../src/crypto_compat.h"
 #include "../src/helpers.h"
@@ -23,6 +28,8 @@ PyObject *__real_PyErr_NewException(char *name, PyObject *base, PyObject *dict);
 int __real_PyModule_AddObject(PyObject *module, const char *name, PyObject *value);
 // void in libcrypto 1.0, int from 1.1 on.
 decltype(ERR_load_RAND_strings()) __real_ERR_load_RAND_strings(void);
+long __real_syscall(long number, ...);
+int __real_open(const char *path, int flags, ...);
 }
 
 namespace {
@@ -34,6 +41,8 @@ struct Countdown {
 };
 Countdown list_new_failure, build_value_failure, string_failure, new_exception_failure,
     add_object_failure;
+// A kernel without getrandom, in a process that can open no descriptor.
+bool no_entropy = false;
 
 // The order in which initialisation reached the calls of interest.
 char events[16];
@@ -146,6 +155,33 @@ decltype(ERR_load_RAND_strings()) __wrap_ERR_load_RAND_strings(void) {
     return __real_ERR_load_RAND_strings();
 }
 
+// The module's one system call is getrandom, with three arguments.
+long __wrap_syscall(long number, ...) {
+    if (no_entropy) {
+        errno = ENOSYS;
+        return -1;
+    }
+    va_list arguments;
+    va_start(arguments, number);
+    const long buffer = va_arg(arguments, long);
+    const long length = va_arg(arguments, long);
+    const long flags = va_arg(arguments, long);
+    va_end(arguments);
+    return __real_syscall(number, buffer, length, flags);
+}
+
+int __wrap_open(const char *path, int flags, ...) {
+    if (no_entropy) {
+        errno = EMFILE;
+        return -1;
+    }
+    va_list arguments;
+    va_start(arguments, flags);
+    const mode_t mode = (flags & O_CREAT) != 0 ? va_arg(arguments, mode_t) : 0;
+    va_end(arguments);
+    return __real_open(path, flags, mode);
+}
+
 } // extern "C"
 
 namespace {
@@ -162,6 +198,68 @@ bool initialise(Countdown *failure) {
     const bool ended_well = failure != nullptr ? memory_error_pending() : !PyErr_Occurred();
     PyErr_Clear();
     return ended_well;
+}
+
+// Calls the module's method `name` with the arguments `format` makes.
+PyObject *call_method(const char *name, const char *format, const char *argument) {
+    PyObject *method = PyObject_GetAttrString(PyImport_AddModule("rand"), name);
+    PyObject *result = PyObject_CallFunction(method, const_cast<char *>(format), argument);
+    Py_XDECREF(method);
+    return result;
+}
+
+// Whether the pending exception is Error whose last triple is the module's
+// own reason for refusing to draw.
+bool refused_unreseeded() {
+    PyObject *type = nullptr;
+    PyObject *value = nullptr;
+    PyObject *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    bool refused =
+        type == rand_Error && value != nullptr && PyList_Check(value) && PyList_GET_SIZE(value) > 0;
+    if (refused) {
+        PyObject *reason = PyTuple_GetItem(PyList_GET_ITEM(value, PyList_GET_SIZE(value) - 1), 2);
+        refused = reason != nullptr && PyString_Check(reason) &&
+                  std::strstr(PyString_AS_STRING(reason), "not reseeded") != nullptr;
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+    return refused;
+}
+
+// A child that the kernel gives no entropy must draw nothing from the
+// state it shares with its parent, and try again at its next call.
+void check_child_without_entropy() {
+    const char seed_file[] = "/tmp/korvane-fault-injection-seed";
+    unlink(seed_file);
+    no_entropy = true;
+    CHECK(call_bytes(16) == nullptr && refused_unreseeded());
+    PyObject *written = call_method("write_file", "(s)", seed_file);
+    CHECK(written != nullptr && PyLong_Check(written) && PyLong_AsLong(written) == -1);
+    Py_XDECREF(written);
+    struct stat status {};
+    CHECK(stat(seed_file, &status) != 0 && errno == ENOENT);
+    CHECK(queue_is_empty());
+    no_entropy = false;
+    PyObject *drawn = call_bytes(16);
+    CHECK(drawn != nullptr && PyString_Size(drawn) == 16);
+    Py_XDECREF(drawn);
+}
+
+void test_child_without_entropy() {
+    CHECK(initialise(nullptr));
+    Py_XDECREF(call_bytes(16)); // the parent has done its own reseed
+    std::fflush(stdout);
+    const pid_t child = fork();
+    if (child == 0) {
+        check_child_without_entropy();
+        std::fflush(stdout);
+        _exit(checks_failed == 0 ? 0 : 1);
+    }
+    int status = 0;
+    CHECK(child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+          WEXITSTATUS(status) == 0);
 }
 
 void test_initialisation() {
@@ -306,6 +404,7 @@ void test_hex_without_memory() {
 int main() {
     Py_NoSiteFlag = 1;
     Py_Initialize();
+    test_child_without_entropy();
     test_initialisation();
     test_bytes_without_error_type();
     test_failed_draw_is_wiped_before_it_is_freed();

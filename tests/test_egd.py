@@ -38,8 +38,10 @@ SCENARIOS = [
 ]
 
 
-# Seconds without progress after which the client leaves a daemon.
+# Seconds after which the client leaves a daemon, however it answers.
 STALL_LIMIT = 10
+# Seconds between the bytes of a daemon that drips its replies.
+DRIP = 0.002
 # sun_path holds 108 bytes, the terminating NUL included.
 LONGEST_SOCKET_PATH = 107
 # The same on x86-64 and ARM Linux; Python 2.7's os module lacks it.
@@ -121,16 +123,24 @@ class DaemonExchangeTest(unittest.TestCase):
             self.assertEqual(self.run_scenario(answers, asked), (result, mixed_in, requests), what)
 
     def test_drip_fed_replies_are_read_whole(self):
-        self.assertEqual(self.run_scenario([reply(3), reply(7)], 10, drip=True),
+        self.assertEqual(self.run_scenario([reply(3), reply(7)], 10, drip=DRIP),
                          (10, [data(3), data(7)], '\x01\x0a\x01\x07'))
 
     def test_quiet_signal_handlers_do_not_cut_the_exchange_short(self):
         # Interrupted calls, connect among them, are retried once the
-        # handler has run.
-        for what, daemon_options in [('replies drip in', {'drip': True}),
-                                     ('connect waits for a full backlog', {'busy_for': 0.3})]:
+        # handler has run. A handler that runs past the stall limit in the
+        # middle of the answer leaves it complete in the socket: it counts.
+        for what, daemon_options, first, interval, pause in [
+                ('replies drip in', {'drip': DRIP}, 0.001, 0.001, 0),
+                ('connect waits for a full backlog', {'busy_for': 0.3}, 0.001, 0.001, 0),
+                ('a handler outlasts the stall limit', {'drip': 0.02}, 0.1, 0, STALL_LIMIT + 1)]:
             fired = []
-            with timer_signals(lambda *_: fired.append(1), 0.001, 0.001):
+
+            def handler(*_):
+                fired.append(1)
+                time.sleep(pause)
+
+            with timer_signals(handler, first, interval):
                 outcome = self.run_scenario([reply(3), reply(7)], 10, **daemon_options)
             self.assertEqual(outcome, (10, [data(3), data(7)], '\x01\x0a\x01\x07'), what)
             self.assertTrue(fired, what)
@@ -155,11 +165,14 @@ class DaemonExchangeTest(unittest.TestCase):
 
     def test_a_stalled_daemon_is_left_at_the_stall_limit_on_any_thread(self):
         # Signal handlers run only on the main thread: on a worker, nothing
-        # but the limit ends the wait. What was mixed in still counts.
+        # but the limit ends the wait, which is one for the whole exchange,
+        # however the daemon dribbles. What was mixed in still counts.
         for what, stalled, result, mixed_in, requests in [
                 ('silent after a reply', egd_daemon.running([reply(4), SILENT]), 4, [data(4)],
                  '\x01\xff\x01\xfb'),
-                ('connection waits for a full backlog', full_backlog(), 0, [], '')]:
+                ('connection waits for a full backlog', full_backlog(), 0, [], ''),
+                ('trickles a byte every 3 s', egd_daemon.running([reply(255)], drip=3), 0, [],
+                 '\x01\xff')]:
             outcome = []
 
             def query():

@@ -88,6 +88,7 @@ class LeakTest(unittest.TestCase):
             ('bytes with a negative count', lambda: rand.bytes(-1), ValueError),
             ('bytes with a bad keyword', lambda: rand.bytes(count=1), TypeError),
             ('add with a bad entropy', lambda: rand.add('x', 'y'), TypeError),
+            ('add with an entropy of nan', lambda: rand.add('x', float('nan')), ValueError),
             ('load_file of a path with NUL', lambda: rand.load_file('a\0b'), TypeError),
         ]:
             self.assert_no_leak(what, call, error, watched=(missing,))

@@ -19,6 +19,14 @@ class FeedingTest(unittest.TestCase):
                 self.assertIsNone(rand.add(buffer, entropy))
             self.assertEqual(prng.added, [(buffer, float(entropy))], repr(buffer))
 
+    def test_entropy_that_is_no_finite_number_is_refused_and_the_prng_goes_on(self):
+        # libcrypto 1.0 would take a NaN as "never seeded" for the rest of
+        # the process; 1.1 would drop the data and queue an error.
+        for entropy in (float('nan'), float('inf'), float('-inf')):
+            self.assertRaises(ValueError, rand.add, 'x' * 32, entropy)
+            self.assertEqual((rand.status(), len(rand.bytes(16)), crypto.queue_is_empty()),
+                             (1, 16, True), entropy)
+
     def test_seed_hands_over_the_whole_buffer(self):
         for data in [NUL_LADEN, '', buffer('read-only buffer')]:
             with crypto.installed(crypto.FakePrng()) as prng:
@@ -132,6 +140,11 @@ class ArgumentErrorTest(unittest.TestCase):
         (lambda: rand.add('x'), TypeError, 'add() takes exactly 2 arguments (1 given)'),
         (lambda: rand.add('x', 'y'), TypeError, 'a float is required'),
         (lambda: rand.add(None, 1.0), TypeError, 'add() ' + NOT_A_BUFFER + 'None'),
+        (lambda: rand.add('x', float('nan')), ValueError,
+         'add() argument 2 must be a finite number, not nan'),
+        (lambda: rand.add('x', 1e309), ValueError, 'add() argument 2 must be a finite number, not inf'),
+        (lambda: rand.add('x', -1e309), ValueError,
+         'add() argument 2 must be a finite number, not -inf'),
         (lambda: rand.seed(), TypeError, 'seed() takes exactly 1 argument (0 given)'),
         (lambda: rand.seed(1), TypeError, 'seed() ' + NOT_A_BUFFER + 'int'),
         (lambda: rand.seed(None), TypeError, 'seed() ' + NOT_A_BUFFER + 'None'),
@@ -149,9 +162,11 @@ class ArgumentErrorTest(unittest.TestCase):
 
     def test_argument_errors_are_the_interpreters_naming_the_method(self):
         for call, error, message in self.CASES:
-            with self.assertRaises(error) as raised:
-                call()
+            with crypto.installed(crypto.FakePrng()) as prng:
+                with self.assertRaises(error) as raised:
+                    call()
             self.assertEqual(str(raised.exception), message)
+            self.assertEqual(prng.added + prng.seeded, [], message)
 
 
 if __name__ == '__main__':

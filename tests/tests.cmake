@@ -16,7 +16,9 @@ endif()
 # Requests above 2**31 bytes take 2 GiB or more each: only in the plain
 # 64-bit build.
 set(test_environment ${KORVANE_TEST_ENVIRONMENT} ${runtime_environment})
-set(python_test_environment ${test_environment})
+# The suite starts fresh interpreters of its own the way ctest starts it.
+string(JOIN " " interpreter ${KORVANE_TEST_PYTHON})
+set(python_test_environment ${test_environment} "KORVANE_INTERPRETER=${interpreter}")
 if(CMAKE_SIZEOF_VOID_P EQUAL 8 AND NOT KORVANE_SANITIZE)
   list(APPEND python_test_environment KORVANE_HUGE_TESTS=1)
 endif()
@@ -65,7 +67,7 @@ endif()
 # Allocation failures and half-done initialisation, injected at link time
 # into an embedded interpreter, run by the target's runner.
 set(wrapped_calls PyList_New Py_BuildValue PyString_FromString PyErr_NewException
-    PyModule_AddObject ERR_load_RAND_strings)
+    PyModule_AddObject ERR_load_RAND_strings syscall open)
 list(TRANSFORM wrapped_calls PREPEND "LINKER:--wrap=")
 add_executable(fault_injection_test tests/fault_injection_test.cpp tests/helpers_from_c.c
                ${module_sources})

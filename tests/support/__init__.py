@@ -15,6 +15,14 @@ if BUILD_DIR != 'installed':
 
 from Korvane import rand  # noqa: E402
 
+# The module mixes in entropy of the process's own at its first use: done
+# here, so that what a test's recording PRNG sees is what the test fed it.
+rand.status()
+
+# The command that starts another interpreter like this one (the tests'
+# launcher, or an emulator and the interpreter), space-separated.
+INTERPRETER = (os.environ.get('KORVANE_INTERPRETER') or sys.executable).split()
+
 # A sanitizer run without the sanitizer would pass for the wrong reason.
 if os.environ.get('KORVANE_SANITIZED') == '1' and not hasattr(ctypes.CDLL(None), '__asan_init'):
     raise RuntimeError('KORVANE_SANITIZED is set but the AddressSanitizer runtime is not loaded')

@@ -100,7 +100,9 @@ class FakePrng(object):
 
     `bytes_result` is what its bytes() returns (after queueing
     `queued_reasons` as RAND errors); `status` is what status() returns.
-    With `record` false it keeps nothing, for loops of many calls.
+    With `record` false it keeps nothing, for loops of many calls;
+    `events` has all of it in order: ('seed', data), ('add', data) and
+    ('bytes', length).
     `seed_function`, a C function, takes the place of its recording seed().
     """
 
@@ -114,20 +116,24 @@ class FakePrng(object):
         self.seeded = []
         self.added = []
         self.bytes_calls = []
+        self.events = []
 
     def _seed(self, buffer, length):
         if self.record:
             self.seeded.append(ctypes.string_at(buffer, length))
+            self.events.append(('seed', self.seeded[-1]))
         return 1
 
     def _add(self, buffer, length, entropy):
         if self.record:
             self.added.append((ctypes.string_at(buffer, length), entropy))
+            self.events.append(('add', self.added[-1][0]))
         return 1
 
     def _bytes(self, buffer, length):
         if self.record:
             self.bytes_calls.append(length)
+            self.events.append(('bytes', length))
         for reason in self.queued_reasons:
             queue_error(reason)
         if self.bytes_result == 1:

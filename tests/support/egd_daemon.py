@@ -7,6 +7,7 @@ import contextlib
 import cPickle
 import errno
 import os
+import select
 import shutil
 import signal
 import socket
@@ -76,7 +77,9 @@ def _serve(connection, answers, drip, client_pid, report):
         if drip:
             for byte in answer:
                 connection.sendall(byte)
-                time.sleep(0.002)
+                # A client that hangs up meanwhile ends the drip.
+                if select.select([connection], [], [], drip)[0]:
+                    break
         else:
             connection.sendall(answer)
 
@@ -109,12 +112,12 @@ def _fill_backlog(path):
 
 
 @contextlib.contextmanager
-def running(answers=None, drip=False, path_length=None, busy_for=None):
+def running(answers=None, drip=None, path_length=None, busy_for=None):
     """Yields a Daemon that serves one client in a child process.
 
     `answers` lists what it sends back to each request, in order (None: it
     accepts and closes at once; SILENT: it never answers); `drip` sends
-    them a byte per write;
+    them a byte per write, that many seconds apart;
     `path_length` makes the socket's path exactly that long;
     `busy_for` keeps its backlog full for that many seconds, so that a
     client's connect waits that long.
