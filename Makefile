@@ -130,7 +130,7 @@ lint: x86_64
 	@out=$$(clang-tidy --quiet -p $(BUILD)/x86_64 src/*.cpp 2>&1); status=$$?; \
 	    printf '%s\n' "$$out" | grep -v 'warnings generated'; exit $$status
 	cppcheck --quiet --error-exitcode=1 --enable=warning,style,performance,portability \
-	    --std=c++17 --language=c++ --inline-suppr --suppress=missingIncludeSystem -I src src/*.cpp src/*.h
+	    --std=c++11 --language=c++ --inline-suppr --suppress=missingIncludeSystem -I src src/*.cpp src/*.h
 
 # What users install, in dist/: for each build of a Debian 11 target, a
 # wheel tagged for the interpreter it was built for (an ARMv6 board's pip
