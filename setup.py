@@ -1,68 +1,160 @@
-"""Packaging for pip: `pip install .` with Python 2.7's own pip.
+"""Builds and installs Korvane.rand the way every Python 2.7 C extension is
+built: distutils' Extension, compiled and linked by the interpreter's own
+compiler with its own flags (through setuptools where pip brings it). It
+needs the interpreter's headers, libcrypto's headers and a C++11 compiler;
+no CMake.
 
-The module is built by the project's CMake build, the one place that knows
-its sources, compiler flags and export list; this file only hands it the
-interpreter and the directory to build into. CMake reads the rest from the
-environment: OPENSSL_ROOT_DIR for another libcrypto, CMAKE_TOOLCHAIN_FILE
-(with KORVANE_SYSROOT) for a Debian 11 tree.
+    python2.7 setup.py install
+    python2.7 -m pip install Korvane-1.0.0.tar.gz
+
+Another libcrypto is chosen with build_ext's own options:
+
+    python2.7 setup.py build_ext --include-dirs=/opt/openssl/include \\
+        --library-dirs=/opt/openssl/lib --rpath=/opt/openssl/lib install
+
+The sources, the C++ flags and the export list are the files that the
+project's CMake build reads too. Runs under plain distutils, and under
+setuptools as old as 0.9.8 (RHEL 7).
 """
 import os
-import shutil
 import subprocess
-import sys
+import sysconfig
 
-from setuptools import Extension, setup
-from setuptools.command.build_ext import build_ext
+try:
+    from setuptools import Extension, setup
+    from setuptools.command.build_ext import build_ext
+    import setuptools
+    SETUPTOOLS_VERSION = tuple(int(part) for part in setuptools.__version__.split('.')[:2]
+                               if part.isdigit())
+except ImportError:
+    from distutils.core import Extension, setup
+    from distutils.command.build_ext import build_ext
+    SETUPTOOLS_VERSION = None
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+EXPORT_MAP = 'src/exports.map'
 
 
-class CMakeExtension(Extension):
-    def __init__(self, name):
-        Extension.__init__(self, name, sources=[])
+def read_lines(name):
+    """The lines of a file of the project, without comments and blank lines."""
+    with open(os.path.join(HERE, name)) as listing:
+        return [line.strip() for line in listing if line.strip() and not line.startswith('#')]
 
 
-def cached_source_dir(build_dir):
-    """The source directory that an earlier CMake run in build_dir was for."""
-    try:
-        with open(os.path.join(build_dir, 'CMakeCache.txt')) as cache:
-            for line in cache:
-                if line.startswith('CMAKE_HOME_DIRECTORY:INTERNAL='):
-                    return line.split('=', 1)[1].strip()
-    except IOError:
-        pass
+def interpreter_library():
+    """The directory of the interpreter's libpython2.7.so, or None. An
+    interpreter built without a shared library (Python's own default, as in
+    most installs in /opt) exports the C API from its executable, and the
+    module must not link one."""
+    setting = sysconfig.get_config_var
+    if not setting('Py_ENABLE_SHARED'):
+        return None
+    library_dir = setting('LIBDIR') or ''
+    for directory in (library_dir, os.path.join(library_dir, setting('MULTIARCH') or ''),
+                      setting('LIBPL') or ''):
+        if os.path.exists(os.path.join(directory, 'libpython2.7.so')):
+            return directory
     return None
 
 
-class CMakeBuild(build_ext):
-    def build_extension(self, extension):
-        package_dir = os.path.dirname(os.path.abspath(self.get_ext_fullpath(extension.name)))
-        build_dir = os.path.abspath(os.path.join(self.build_temp, 'cmake'))
-        # pip copies a checkout, build directory and all, somewhere else:
-        # CMake refuses a cache that names another source directory.
-        cached = cached_source_dir(build_dir)
-        if cached is not None and os.path.realpath(cached) != os.path.realpath(HERE):
-            shutil.rmtree(build_dir)
-        subprocess.check_call([
-            'cmake', '-S', HERE, '-B', build_dir,
-            '-DPYTHON_EXECUTABLE=' + sys.executable,
-            '-DKORVANE_OUTPUT_DIR=' + package_dir,
-            '-DKORVANE_TESTS=OFF',
-        ])
-        subprocess.check_call(['cmake', '--build', build_dir, '--target', 'rand'])
+def debian_hardening():
+    """(compile flags, link flags) of dpkg-buildflags with every hardening
+    feature on, as the project's own builds take them, without its
+    debugging and optimisation flags; none where it is not installed."""
+    environment = dict(os.environ, DEB_BUILD_MAINT_OPTIONS='hardening=+all')
+    flags = {}
+    for kind in ('CPPFLAGS', 'CXXFLAGS', 'LDFLAGS'):
+        try:
+            process = subprocess.Popen(['dpkg-buildflags', '--get', kind], env=environment,
+                                       stdout=subprocess.PIPE)
+        except OSError:
+            return [], []
+        output = process.communicate()[0]
+        if process.returncode != 0:
+            return [], []
+        flags[kind] = [flag for flag in output.split() if flag != '-g' and not flag.startswith('-O')]
+    return flags['CPPFLAGS'] + flags['CXXFLAGS'], flags['LDFLAGS']
 
 
-def version():
-    with open(os.path.join(HERE, 'VERSION')) as version_file:
-        return version_file.read().strip()
+def remove_flag(command, flag):
+    while flag in command:
+        command.remove(flag)
 
 
-setup(
+class BuildExt(build_ext):
+    """build_ext, with libpython's directory searched after those the user
+    gives (--library-dirs): it is often the system's own library directory,
+    which must not hide the libcrypto of another prefix. Less two of the
+    interpreter's flags: one that is for C alone, and -pthread at the link,
+    which before glibc 2.34 would bind the module's open, read and send to
+    libpthread's copies, and have it need libpthread, which it does not
+    use."""
+
+    def finalize_options(self):
+        build_ext.finalize_options(self)
+        libpython_dir = interpreter_library()
+        if libpython_dir is not None:
+            self.library_dirs.append(libpython_dir)
+
+    def build_extensions(self):
+        for command in (self.compiler.compiler_so, self.compiler.compiler):
+            remove_flag(command, '-Wstrict-prototypes')
+        remove_flag(self.compiler.linker_so, '-pthread')
+        build_ext.build_extensions(self)
+
+
+def rand_extension():
+    libpython_dir = interpreter_library()
+    compile_flags, link_flags = debian_hardening()
+    # Linked by the C driver, as C: the module needs no C++ runtime. With
+    # libpython linked, -z defs turns any symbol that would need one into a
+    # link error.
+    link_flags += ['-Wl,--version-script=' + EXPORT_MAP, '-Wl,--as-needed']
+    libraries = ['crypto']
+    if libpython_dir is not None:
+        libraries.append('python2.7')
+        link_flags.append('-Wl,-z,defs')
+    return Extension(
+        'Korvane.rand',
+        sources=read_lines('src/sources.txt'),
+        depends=[EXPORT_MAP] + read_lines('src/sources.txt'),
+        language='c',
+        libraries=libraries,
+        extra_compile_args=compile_flags + read_lines('src/cxxflags.txt'),
+        extra_link_args=link_flags,
+    )
+
+
+# What every package says of itself: the wheels' and the source
+# distribution's metadata, and the Debian package's.
+METADATA = dict(
     name='Korvane',
-    version=version(),
+    version=read_lines('VERSION')[0],
     description="Thin wrappers over libcrypto's pseudo-random number generator",
-    packages=['Korvane'],
-    ext_modules=[CMakeExtension('Korvane.rand')],
-    cmdclass={'build_ext': CMakeBuild},
-    zip_safe=False,
+    license='Apache License 2.0',
+    platforms=['Linux'],
+    classifiers=[
+        'Development Status :: 5 - Production/Stable',
+        'Intended Audience :: Developers',
+        'License :: OSI Approved :: Apache Software License',
+        'Operating System :: POSIX :: Linux',
+        'Programming Language :: C++',
+        'Programming Language :: Python :: 2',
+        'Programming Language :: Python :: 2 :: Only',
+        'Programming Language :: Python :: 2.7',
+        'Programming Language :: Python :: Implementation :: CPython',
+        'Topic :: Security :: Cryptography',
+    ],
 )
+REQUIRES_PYTHON = '>=2.7, <3'
+
+if __name__ == '__main__':
+    os.chdir(HERE)
+    options = dict(METADATA, packages=['Korvane'], ext_modules=[rand_extension()],
+                   cmdclass={'build_ext': BuildExt})
+    # Options that plain distutils and old setuptools do not know.
+    if SETUPTOOLS_VERSION is not None:
+        options['zip_safe'] = False
+        if SETUPTOOLS_VERSION >= (24, 2):
+            options['python_requires'] = REQUIRES_PYTHON
+    setup(**options)

@@ -16,6 +16,15 @@ SANITIZED = os.environ.get('KORVANE_SANITIZED') == '1'
 HARDENED = os.environ.get('KORVANE_HARDENED', '1') == '1'
 # The version of the libcrypto the module was built against ('1.1.1w').
 CRYPTO_VERSION = os.environ.get('KORVANE_CRYPTO_VERSION', '')
+# Whether the module links libpython2.7: it does wherever the interpreter
+# has a shared one, and must not for one built without (Python's default),
+# which exports the C API from its own executable.
+LINKS_LIBPYTHON = os.environ.get('KORVANE_LINKS_LIBPYTHON', '1') == '1'
+# The RUNPATH a user's build asked for (build_ext --rpath), if any.
+RUNPATH = os.environ.get('KORVANE_RUNPATH', '')
+# The module the project's own CMake build shipped for the same system,
+# beside which a source build of it must look the same.
+SHIPPED_MODULE = os.environ.get('KORVANE_SHIPPED_MODULE', '')
 # The oldest C library among the systems the module is for: whatever
 # toolchain builds it, the module may ask for nothing newer.
 NEWEST_GLIBC = (2, 17)
@@ -39,25 +48,41 @@ ARMV6_ATTRIBUTES = [
 ]
 
 
-def readelf(*options):
-    return subprocess.check_output(['readelf', '-W'] + list(options) + [MODULE])
+def readelf(*options, **module):
+    return subprocess.check_output(['readelf', '-W'] + list(options) +
+                                   [module.get('module', MODULE)])
 
 
-def dynamic_symbols():
+def dynamic_symbols(module=MODULE):
     """(name, type, defined) for each global or weak dynamic symbol."""
     symbols = []
-    for line in readelf('--dyn-syms').splitlines():
+    for line in readelf('--dyn-syms', module=module).splitlines():
         fields = line.split()
         if len(fields) >= 8 and fields[0].endswith(':') and fields[4] in ('GLOBAL', 'WEAK'):
             symbols.append((fields[7].split('@')[0], fields[3], fields[6] != 'UND'))
     return symbols
 
 
+def needed_libraries(module=MODULE):
+    return set(re.findall(r'\(NEEDED\).*\[(.+)\]', readelf('-d', module=module)))
+
+
+def exports(module=MODULE):
+    return dict((name, kind) for name, kind, defined in dynamic_symbols(module) if defined)
+
+
+def hardening_report(module=MODULE):
+    """hardening-check's verdicts, without the module's name."""
+    process = subprocess.Popen(['hardening-check', '--nofortify', '--nocfprotection', module],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    report = process.communicate()[0]
+    return process.returncode, report.split('\n', 1)[1]
+
+
 class ArtifactTest(unittest.TestCase):
 
     def test_exports_exactly_the_six_symbols(self):
-        exported = dict((name, kind) for name, kind, defined in dynamic_symbols() if defined)
-        self.assertEqual(exported, EXPORTS)
+        self.assertEqual(exports(), EXPORTS)
 
     def test_needs_no_cxx_runtime(self):
         # __cxa_finalize is the C library's, called by the x86-64 start files.
@@ -67,7 +92,7 @@ class ArtifactTest(unittest.TestCase):
         self.assertEqual(cxx, [])
 
     def test_libraries_it_needs(self):
-        needed = set(re.findall(r'\(NEEDED\).*\[(.+)\]', readelf('-d')))
+        needed = needed_libraries()
         crypto = set(soname for start, soname in CRYPTO_SONAMES
                      if CRYPTO_VERSION.startswith(start))
         self.assertEqual(len(crypto), 1, 'no soname known for libcrypto %r' % CRYPTO_VERSION)
@@ -77,7 +102,7 @@ class ArtifactTest(unittest.TestCase):
             allowed.add('ld-linux-armhf.so.3')  # 32-bit ARM's stack guard lives in the loader
         if SANITIZED:
             allowed |= {name for name in needed if name.startswith(('libasan', 'libubsan'))}
-        self.assertIn('libpython2.7.so.1.0', needed)
+        self.assertEqual('libpython2.7.so.1.0' in needed, LINKS_LIBPYTHON, needed)
         self.assertTrue(needed <= allowed, needed - allowed)
 
     def test_module_creation_call_fits_the_word_size(self):
@@ -99,10 +124,8 @@ class ArtifactTest(unittest.TestCase):
         # Two of hardening-check's lines cannot say yes for this module, as
         # the README explains: fortification (no call the compiler could
         # check) and control-flow protection (not among dpkg-buildflags').
-        process = subprocess.Popen(['hardening-check', '--nofortify', '--nocfprotection', MODULE],
-                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        report = process.communicate()[0]
-        self.assertEqual(process.returncode, 0, report)
+        status, report = hardening_report()
+        self.assertEqual(status, 0, report)
         for line in ('Stack protected: yes', 'Read-only relocations: yes', 'Immediate binding: yes'):
             self.assertIn(line, report)
 
@@ -120,8 +143,18 @@ class ArtifactTest(unittest.TestCase):
     def test_no_build_machine_path(self):
         # The module is found by the interpreter and its libraries by the
         # system's loader; a path of the build machine's means nothing where
-        # the module is installed.
-        self.assertNotRegexpMatches(readelf('-d'), r'\((RPATH|RUNPATH)\)')
+        # the module is installed. Only a user may ask for one.
+        paths = re.findall(r'\((?:RPATH|RUNPATH)\).*\[(.*)\]', readelf('-d'))
+        self.assertEqual(paths, [RUNPATH] if RUNPATH else [])
+
+    @unittest.skipUnless(SHIPPED_MODULE, 'no module of the project\'s own build to compare with')
+    def test_a_source_build_is_what_the_project_ships(self):
+        # setup.py and the CMake build read the same sources, flags and
+        # export list: their modules for one system must not drift apart.
+        self.assertEqual(exports(), exports(SHIPPED_MODULE))
+        self.assertEqual(needed_libraries(), needed_libraries(SHIPPED_MODULE))
+        if HARDENED:
+            self.assertEqual(hardening_report(), hardening_report(SHIPPED_MODULE))
 
     @unittest.skipIf(SANITIZED, "the sanitizer runtime needs the build machine's C library")
     def test_runs_with_the_oldest_c_library(self):
