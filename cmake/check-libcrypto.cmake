@@ -47,6 +47,8 @@ function(korvane_check_libcrypto root)
     # Where a path lies under the root as given: a prefix may well be a
     # farm of symbolic links into other places (a Nix or Guix profile, lndir).
     get_filename_component(root_path "${root}" ABSOLUTE)
+    # The root itself may be /, whose path already ends in the separator.
+    string(REGEX REPLACE "/$" "" root_path "${root_path}")
     foreach(entry IN ITEMS OPENSSL_INCLUDE_DIR OPENSSL_CRYPTO_LIBRARY)
       get_filename_component(path "${${entry}}" ABSOLUTE)
       string(FIND "${path}/" "${root_path}/" position)

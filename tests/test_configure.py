@@ -58,7 +58,7 @@ def make_prefix(prefix, parts):
 
 def found(path):
     """A run that configures with this libcrypto: relative to the prefix,
-    or absolute."""
+    or absolute; None for any."""
     return ('found', path)
 
 
@@ -68,8 +68,9 @@ def refused(pattern):
 
 
 # (what, the configure runs: each (parts to add to the prefix first, how
-# the root is named, extra cache settings, how the run ends)). A row's runs
-# share one build directory.
+# the root is named ({root}: the prefix, {name}: its name alone), extra
+# cache settings, how the run ends)). A row's runs share one build
+# directory.
 ROOT = '{root}'
 TREE_LINK = TREE_LIBRARY.replace('.so.1.1', '.so')
 ROWS = [
@@ -97,6 +98,10 @@ ROWS = [
     ('library given outside the root', [
         (['include', 'lib'], ROOT, ['-DOPENSSL_CRYPTO_LIBRARY=' + TREE_LIBRARY],
          refused(r'given as OPENSSL_CRYPTO_LIBRARY'))]),
+    ('relative root', [
+        (['include', 'lib'], '{name}', [], refused(r'OPENSSL_ROOT_DIR is prefix\d+, a relative path'))]),
+    # Whichever libcrypto the machine has: every path lies under /.
+    ('the root directory as the root', [([], '/', [], found(None))]),
     ('root dropped again', [
         (['include', 'lib'], ROOT, [], found('lib/libcrypto.so')),
         ([], '', [], found(TREE_LINK))]),
@@ -130,10 +135,13 @@ class PrefixTest(unittest.TestCase):
             build_dir = os.path.join(self.directory, 'build%d' % number)
             for parts, root, settings, ending in runs:
                 make_prefix(prefix, parts)
-                library, output = self.configure(build_dir, root.format(root=prefix),
+                root = root.format(root=prefix, name=os.path.basename(prefix))
+                library, output = self.configure(build_dir, root,
                                                [setting.format(root=prefix) for setting in settings])
                 how, expected = ending
-                if how == 'found':
+                if how == 'found' and expected is None:
+                    self.assertIsNotNone(library, '%s: %s' % (what, output))
+                elif how == 'found':
                     self.assertEqual(library, os.path.join(prefix, expected), '%s: %s' % (what, output))
                 else:
                     self.assertIsNone(library, '%s: configured with %s' % (what, library))
