@@ -21,9 +21,14 @@ FIND_PYTHON := scripts/find-python
 ASAN_RUNTIME = $(shell gcc -print-file-name=libasan.so)
 ASAN_ENVIRONMENT = KORVANE_SANITIZED=1;LD_PRELOAD=$(ASAN_RUNTIME);ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1;UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
+# A relative prefix is taken from the directory make was run from.
+ifneq ($(OPENSSL_ROOT_DIR),)
+override OPENSSL_ROOT_DIR := $(abspath $(if $(filter /%,$(OPENSSL_ROOT_DIR)),,$(or $(PWD),$(CURDIR))/)$(OPENSSL_ROOT_DIR))
+endif
+
 # One libcrypto prefix serves one target: the goals that make several builds
 # refuse OPENSSL_ROOT_DIR before anything is built.
-SEVERAL_BUILDS := test packages test-packages
+SEVERAL_BUILDS := test packages test-packages test-source-cp27m
 ifneq ($(OPENSSL_ROOT_DIR),)
 several := $(filter $(SEVERAL_BUILDS),$(MAKECMDGOALS))
 ifneq ($(several),)
@@ -62,8 +67,12 @@ DEPENDENCIES_armhf := native tree armhf
 prepare = scripts/install-deps $(DEPENDENCIES_$(1)) && \
     $(foreach target,$(sort x86_64 $(1)),scripts/make-tree $(ARCH_$(target)) "$(TREE_$(target))" &&) true
 # $(call tree_build,BUILD_NAME,TARGET,LIBCRYPTO_PREFIX,EXTRA_CMAKE_OPTIONS):
-# a build against a Debian 11 target's tree.
+# a build against a Debian 11 target's tree. A build directory made against
+# trees elsewhere (TREES=) is configured afresh: CMake keeps what it found
+# of the compiler in the old tree.
 tree_build = $(call prepare,$(2)) && \
+    { grep -qxF 'KORVANE_SYSROOT:PATH=$(TREE_$(2))' $(BUILD)/$(1)/CMakeCache.txt 2>/dev/null || \
+        rm -rf $(BUILD)/$(1)/CMakeCache.txt $(BUILD)/$(1)/CMakeFiles; } && \
     $(call configure,$(1),$(TREE_x86_64)/python2.7,$(3),-DCMAKE_TOOLCHAIN_FILE=cmake/debian11-$(2).cmake \
         -DKORVANE_SYSROOT="$(TREE_$(2))" $(4)) && \
     cmake --build $(BUILD)/$(1) -j $(JOBS)
@@ -83,7 +92,8 @@ $(foreach name,$(LIBCRYPTO10_BUILDS),$(eval precondition_$(name) = $$(preconditi
 MAKEFLAGS += --no-print-directory
 CXX_SOURCES := $(wildcard src/*.cpp src/*.h tests/*.cpp bench/*.cpp)
 
-.PHONY: build demo test $(BUILDS) $(BUILDS:%=test-%) lint packages test-packages bench clean
+.PHONY: build demo test $(BUILDS) $(BUILDS:%=test-%) lint lint-checks packages test-packages \
+    python-from-source test-source-cp27m bench clean
 
 # x86-64 Debian 11 with the distribution's Python 2.7 and libcrypto 1.1: the
 # module left at Korvane/rand.so, so that the repository root is importable
@@ -120,12 +130,17 @@ $(LIBCRYPTO10_BUILDS): %-libcrypto10:
 	    scripts/make-libcrypto10 $(ARCH_$*) "$(TREE_$*)" "$(LIBCRYPTO10_$*)" "$(LIBCRYPTO10_SOURCE)" && \
 	    $(call tree_build,$@,$*,$(LIBCRYPTO10_$*))
 
+# Announces a long stage of make test as it starts and as it ends.
+stage = scripts/stage $@
+
 $(BUILDS:%=test-%): test-%: %
-	@$(precondition_$*) $(CTEST) --test-dir $(BUILD)/$*
+	@$(precondition_$*) $(stage) $(CTEST) --test-dir $(BUILD)/$*
 
 # Formatting, clang-tidy and cppcheck: quiet, or the job fails.
 lint: x86_64
-	scripts/install-deps lint
+	@scripts/install-deps lint
+	@$(stage) $(MAKE) lint-checks
+lint-checks:
 	clang-format --dry-run -Werror $(CXX_SOURCES)
 	@out=$$(clang-tidy --quiet -p $(BUILD)/x86_64 src/*.cpp 2>&1); status=$$?; \
 	    printf '%s\n' "$$out" | grep -v 'warnings generated'; exit $$status
@@ -133,15 +148,16 @@ lint: x86_64
 	    --std=c++11 --language=c++ --inline-suppr --suppress=missingIncludeSystem -I src src/*.cpp src/*.h
 
 # What users install, in dist/: for each build of a Debian 11 target, a
-# wheel tagged for the interpreter it was built for (an ARMv6 board's pip
-# looks for linux_armv6l) and, where its libcrypto is not the tree's, with
-# that libcrypto in its local version label (1.0.0+libcrypto10); a Debian
+# wheel tagged for the interpreter it was built for (the ARMv6 module runs
+# on every 32-bit Raspberry Pi, whose pip looks for linux_armv6l on a Pi 1
+# or Zero and linux_armv7l on the others) and, where its libcrypto is not
+# the tree's, as a distribution of its own (Korvane-libcrypto10); a Debian
 # package for each target's 1.1 build; and the source distribution.
 PLATFORM_x86_64 := -
-PLATFORM_armhf := linux_armv6l
+PLATFORM_armhf := linux_armv6l.linux_armv7l
 # $(call package_dir,BUILD_NAME): the package directory a build leaves.
 package_dir = $(if $(filter x86_64,$(1)),Korvane,$(BUILD)/$(1)/Korvane)
-# $(call wheel,BUILD_NAME,TARGET,LOCAL_VERSION_LABEL or -)
+# $(call wheel,BUILD_NAME,TARGET,NAME_SUFFIX or -)
 wheel = "$(TREE_x86_64)/python2.7" scripts/build-wheel $(call package_dir,$(1)) dist \
     $(PLATFORM_$(2)) $(3) "$(TREE_$(2))/python2.7"
 # $(call deb,BUILD_NAME,TARGET)
@@ -160,22 +176,32 @@ packages: x86_64 armhf $(LIBCRYPTO10_BUILDS)
 	lintian --fail-on error --info dist/*.deb
 
 # Each package installed as its users install it, then every suite run from
-# the installed copy; the source distribution in a Debian 11 system with its
-# own compiler and CMake, kept beside the trees.
-SDIST_TREE := $(TREES)/bullseye-amd64-sdist
+# the installed copy; the source distribution in Debian 11 systems with
+# their own compiler (with only that and the headers, and with pip and
+# dpkg-buildflags too), kept beside the trees.
 test-packages: packages
-	scripts/install-deps package-tests
-	scripts/test-packages "$(TREE_x86_64)" "$(TREE_armhf)" "$(LIBCRYPTO10_x86_64)" "$(LIBCRYPTO10_armhf)" \
-	    "$(SDIST_TREE)"
+	@scripts/install-deps package-tests
+	@$(stage) scripts/test-packages "$(TREE_x86_64)" "$(TREE_armhf)" "$(LIBCRYPTO10_x86_64)" "$(LIBCRYPTO10_armhf)" \
+	    "$(TREES)/bullseye-amd64-source" "$(TREES)/bullseye-amd64-sdist"
 
-# Runs JOBS stages at a time, each one's output kept together, and ends on
-# the x86-64 suite's ctest summary, which CI reads: that suite runs once
-# every other stage is done.
-ifneq ($(filter test,$(MAKECMDGOALS)),)
-MAKEFLAGS += --jobs=$(JOBS) --output-sync=target
-endif
-test: lint test-packages $(filter-out test-x86_64,$(BUILDS:%=test-%))
-	@$(MAKE) --jobs=1 test-x86_64
+# A source build under a Python 2.7 built from its own source with its
+# default configure (cp27m, no libpython2.7.so), as a Python installed in
+# /opt by hand usually is: made once, beside the trees.
+PYTHON_FROM_SOURCE := $(TREES)/python2.7-default-configure
+python-from-source:
+	@scripts/install-deps python-source
+	@$(stage) scripts/make-python-from-source "$(PYTHON_FROM_SOURCE)"
+test-source-cp27m: packages python-from-source
+	@$(stage) scripts/test-source-build "$(PYTHON_FROM_SOURCE)/bin/python2.7" dist/Korvane-$(file <VERSION).tar.gz
+
+# Runs JOBS stages at a time, each one's output kept together, with a line
+# as each starts and ends, and ends on the x86-64 suite's ctest summary,
+# which CI reads: that suite runs once every other stage is done.
+TEST_STAGES := lint test-packages test-source-cp27m $(filter-out test-x86_64,$(BUILDS:%=test-%))
+test:
+	@$(MAKE) --jobs=$(JOBS) --output-sync=target $(TEST_STAGES) 3>&1
+	@echo "make: test-x86_64 started, last: its summary ends the run"
+	@$(CTEST) --test-dir $(BUILD)/x86_64
 
 # Figures and ratios of bytes() against RAND_bytes from C and os.urandom,
 # in instructions and in time, for the x86-64 Debian 11 build; it prints,

@@ -10,9 +10,15 @@
 scratch=$(mktemp -d)
 running=""
 
+# A signal can come before the command has made its process group: then
+# the command itself is stopped, before it can start anything.
 stop_running_command() {
     [ -n "$running" ] || return 0
-    kill -TERM "-$running" 2>/dev/null || true
+    kill -TERM "-$running" 2>/dev/null || {
+        kill -TERM "$running" 2>/dev/null
+        # Unless it made its group meanwhile, and started something in it.
+        kill -TERM "-$running" 2>/dev/null
+    } || true
     wait "$running" 2>/dev/null || true
     running=""
 }
