@@ -93,7 +93,7 @@ MAKEFLAGS += --no-print-directory
 CXX_SOURCES := $(wildcard src/*.cpp src/*.h tests/*.cpp bench/*.cpp)
 
 .PHONY: build demo test $(BUILDS) $(BUILDS:%=test-%) lint lint-checks packages test-packages \
-    python-from-source test-source-cp27m bench clean
+    package-test-systems python-from-source test-source-cp27m bench clean
 
 # x86-64 Debian 11 with the distribution's Python 2.7 and libcrypto 1.1: the
 # module left at Korvane/rand.so, so that the repository root is importable
@@ -179,10 +179,13 @@ packages: x86_64 armhf $(LIBCRYPTO10_BUILDS)
 # the installed copy; the source distribution in Debian 11 systems with
 # their own compiler (with only that and the headers, and with pip and
 # dpkg-buildflags too), kept beside the trees.
-test-packages: packages
+test_packages = scripts/test-packages $(1) "$(TREE_x86_64)" "$(TREE_armhf)" "$(LIBCRYPTO10_x86_64)" \
+    "$(LIBCRYPTO10_armhf)" "$(TREES)/bullseye-amd64-source" "$(TREES)/bullseye-amd64-sdist"
+package-test-systems:
 	@scripts/install-deps package-tests
-	@$(stage) scripts/test-packages "$(TREE_x86_64)" "$(TREE_armhf)" "$(LIBCRYPTO10_x86_64)" "$(LIBCRYPTO10_armhf)" \
-	    "$(TREES)/bullseye-amd64-source" "$(TREES)/bullseye-amd64-sdist"
+	@$(stage) $(call test_packages,--systems-only)
+test-packages: packages package-test-systems
+	@$(stage) $(call test_packages)
 
 # A source build under a Python 2.7 built from its own source with its
 # default configure (cp27m, no libpython2.7.so), as a Python installed in
