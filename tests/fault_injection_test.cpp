@@ -1,5 +1,6 @@
 // Failures the Python suite cannot provoke: the interpreter running out of
-// memory inside the helpers, and module initialisation failing half-way.
+// memory inside the helpers, module initialisation failing half-way, and a
+// child that the kernel gives no entropy.
 // The interpreter is embedded, and the calls that fail are wrapped at link
 // time (-Wl,--wrap=NAME), so the module's own code runs unchanged.
 #include <Python.h>
