@@ -151,9 +151,8 @@ class ForksTest(unittest.TestCase):
         # The parent, a fresh interpreter, draws through libcrypto itself,
         # as another extension would; each pid-sharing child then imports
         # the module for the first time and draws.
-        parent = os.path.dirname(os.path.dirname(rand.__file__))
-        if support.BUILD_DIR == 'installed':
-            parent = 'installed'
+        parent = ('installed' if support.BUILD_DIR == 'installed'
+                  else os.path.dirname(os.path.dirname(rand.__file__)))
         drawn = ast.literal_eval(subprocess.check_output(
             support.INTERPRETER + [pid_one.__file__.replace('.pyc', '.py'), crypto.lib._name, parent]))
         if drawn[0] == errno.EPERM:
