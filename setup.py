@@ -92,9 +92,8 @@ class BuildExt(build_ext):
 
     def finalize_options(self):
         build_ext.finalize_options(self)
-        libpython_dir = interpreter_library()
-        if libpython_dir is not None:
-            self.library_dirs.append(libpython_dir)
+        if LIBPYTHON_DIR is not None:
+            self.library_dirs.append(LIBPYTHON_DIR)
 
     def build_extensions(self):
         for command in (self.compiler.compiler_so, self.compiler.compiler):
@@ -104,20 +103,21 @@ class BuildExt(build_ext):
 
 
 def rand_extension():
-    libpython_dir = interpreter_library()
     compile_flags, link_flags = debian_hardening()
     # Linked by the C driver, as C: the module needs no C++ runtime. With
     # libpython linked, -z defs turns any symbol that would need one into a
-    # link error.
+    # link error. --as-needed, as in the CMake build: the module needs only
+    # the libraries it uses.
     link_flags += ['-Wl,--version-script=' + EXPORT_MAP, '-Wl,--as-needed']
     libraries = ['crypto']
-    if libpython_dir is not None:
+    if LIBPYTHON_DIR is not None:
         libraries.append('python2.7')
         link_flags.append('-Wl,-z,defs')
+    sources = read_lines('src/sources.txt')
     return Extension(
         'Korvane.rand',
-        sources=read_lines('src/sources.txt'),
-        depends=[EXPORT_MAP] + read_lines('src/sources.txt'),
+        sources=sources,
+        depends=[EXPORT_MAP] + sources,
         language='c',
         libraries=libraries,
         extra_compile_args=compile_flags + read_lines('src/cxxflags.txt'),
@@ -125,8 +125,8 @@ def rand_extension():
     )
 
 
-# What every package says of itself: the wheels' and the source
-# distribution's metadata, and the Debian package's.
+# What the wheels and the source distribution say of themselves (the
+# Debian packages' fields are debian/control's).
 METADATA = dict(
     name='Korvane',
     version=read_lines('VERSION')[0],
@@ -149,6 +149,7 @@ METADATA = dict(
 REQUIRES_PYTHON = '>=2.7, <3'
 
 if __name__ == '__main__':
+    LIBPYTHON_DIR = interpreter_library()
     os.chdir(HERE)
     options = dict(METADATA, packages=['Korvane'], ext_modules=[rand_extension()],
                    cmdclass={'build_ext': BuildExt})
