@@ -48,15 +48,18 @@ ARMV6_ATTRIBUTES = [
 ]
 
 
-def readelf(*options, **module):
-    return subprocess.check_output(['readelf', '-W'] + list(options) +
-                                   [module.get('module', MODULE)])
+def readelf_of(module, *options):
+    return subprocess.check_output(['readelf', '-W'] + list(options) + [module])
+
+
+def readelf(*options):
+    return readelf_of(MODULE, *options)
 
 
 def dynamic_symbols(module=MODULE):
     """(name, type, defined) for each global or weak dynamic symbol."""
     symbols = []
-    for line in readelf('--dyn-syms', module=module).splitlines():
+    for line in readelf_of(module, '--dyn-syms').splitlines():
         fields = line.split()
         if len(fields) >= 8 and fields[0].endswith(':') and fields[4] in ('GLOBAL', 'WEAK'):
             symbols.append((fields[7].split('@')[0], fields[3], fields[6] != 'UND'))
@@ -64,7 +67,7 @@ def dynamic_symbols(module=MODULE):
 
 
 def needed_libraries(module=MODULE):
-    return set(re.findall(r'\(NEEDED\).*\[(.+)\]', readelf('-d', module=module)))
+    return set(re.findall(r'\(NEEDED\).*\[(.+)\]', readelf_of(module, '-d')))
 
 
 def exports(module=MODULE):
