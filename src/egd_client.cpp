@@ -141,8 +141,8 @@ class Connection {
     }
 
     // Moves `length` bytes in as many calls of transfer(bytes done so far,
-    // flags) as it takes. False on an error, an interruption or a stall or, for a
-    // receive, when the daemon hangs up first.
+    // flags) as it takes. False on an error, an interruption or a stall or,
+    // for a receive, when the daemon hangs up first.
     template <typename Transfer> bool transfer_all(After after, size_t length, Transfer transfer) {
         size_t done = 0;
         while (done < length) {
