@@ -17,22 +17,31 @@ project's CMake build reads too. Runs under plain distutils, and under
 setuptools as old as 0.9.8 (RHEL 7).
 """
 import os
+import re
 import subprocess
-import sysconfig
 
 try:
     from setuptools import Extension, setup
     from setuptools.command.build_ext import build_ext
+    from setuptools.command.build_py import build_py
     import setuptools
     SETUPTOOLS_VERSION = tuple(int(part) for part in setuptools.__version__.split('.')[:2]
                                if part.isdigit())
 except ImportError:
     from distutils.core import Extension, setup
     from distutils.command.build_ext import build_ext
+    from distutils.command.build_py import build_py
     SETUPTOOLS_VERSION = None
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 EXPORT_MAP = 'src/exports.map'
+# What every install carries beside the module.
+DOCUMENTS = ('LICENSE', 'RATIONALE')
+
+
+def read_text(name):
+    with open(os.path.join(HERE, name)) as document:
+        return document.read()
 
 
 def read_lines(name):
@@ -41,20 +50,11 @@ def read_lines(name):
         return [line.strip() for line in listing if line.strip() and not line.startswith('#')]
 
 
-def interpreter_library():
-    """The directory of the interpreter's libpython2.7.so, or None. An
-    interpreter built without a shared library (Python's own default, as in
-    most installs in /opt) exports the C API from its executable, and the
-    module must not link one."""
-    setting = sysconfig.get_config_var
-    if not setting('Py_ENABLE_SHARED'):
-        return None
-    library_dir = setting('LIBDIR') or ''
-    for directory in (library_dir, os.path.join(library_dir, setting('MULTIARCH') or ''),
-                      setting('LIBPL') or ''):
-        if os.path.exists(os.path.join(directory, 'libpython2.7.so')):
-            return directory
-    return None
+# Debugging and optimisation are the interpreter's business, and
+# position-independent executables are not for a shared library: dpkg
+# before 1.18.5 (Debian 8, Ubuntu 14.04 and 16.04) gives -fPIE and -pie with
+# every hardening feature on, and later ones may name pie specs.
+UNWANTED_BUILDFLAG = re.compile(r'-(g|O.*|fPIE|fpie|pie|specs=.*pie.*)$')
 
 
 def debian_hardening():
@@ -72,7 +72,7 @@ def debian_hardening():
         output = process.communicate()[0]
         if process.returncode != 0:
             return [], []
-        flags[kind] = [flag for flag in output.split() if flag != '-g' and not flag.startswith('-O')]
+        flags[kind] = [flag for flag in output.split() if not UNWANTED_BUILDFLAG.match(flag)]
     return flags['CPPFLAGS'] + flags['CXXFLAGS'], flags['LDFLAGS']
 
 
@@ -82,18 +82,10 @@ def remove_flag(command, flag):
 
 
 class BuildExt(build_ext):
-    """build_ext, with libpython's directory searched after those the user
-    gives (--library-dirs): it is often the system's own library directory,
-    which must not hide the libcrypto of another prefix. Less two of the
-    interpreter's flags: one that is for C alone, and -pthread at the link,
-    which before glibc 2.34 would bind the module's open, read and send to
-    libpthread's copies, and have it need libpthread, which it does not
-    use."""
-
-    def finalize_options(self):
-        build_ext.finalize_options(self)
-        if LIBPYTHON_DIR is not None:
-            self.library_dirs.append(LIBPYTHON_DIR)
+    """build_ext, less two of the interpreter's flags: one that is for C
+    alone, and -pthread at the link, which before glibc 2.34 would bind the
+    module's open, read and send to libpthread's copies, and have it need
+    libpthread, which it does not use."""
 
     def build_extensions(self):
         for command in (self.compiler.compiler_so, self.compiler.compiler):
@@ -102,24 +94,37 @@ class BuildExt(build_ext):
         build_ext.build_extensions(self)
 
 
+class BuildPy(build_py):
+    """build_py, which also puts the licence and RATIONALE, to which the
+    module's docstring sends its reader, into the package."""
+
+    def document_paths(self):
+        return [(os.path.join(HERE, name), os.path.join(self.build_lib, 'Korvane', name))
+                for name in DOCUMENTS]
+
+    def run(self):
+        build_py.run(self)
+        for source, target in self.document_paths():
+            self.copy_file(source, target)
+
+    def get_outputs(self, *args, **kwargs):
+        return (build_py.get_outputs(self, *args, **kwargs) +
+                [target for _, target in self.document_paths()])
+
+
 def rand_extension():
     compile_flags, link_flags = debian_hardening()
-    # Linked by the C driver, as C: the module needs no C++ runtime. With
-    # libpython linked, -z defs turns any symbol that would need one into a
-    # link error. --as-needed, as in the CMake build: the module needs only
-    # the libraries it uses.
-    link_flags += ['-Wl,--version-script=' + EXPORT_MAP, '-Wl,--as-needed']
-    libraries = ['crypto']
-    if LIBPYTHON_DIR is not None:
-        libraries.append('python2.7')
-        link_flags.append('-Wl,-z,defs')
+    # Linked by the C driver, as C: the module needs no C++ runtime. Whether
+    # it links libpython is the interpreter's distutils' own choice, as for
+    # every extension (Debian's never does).
+    link_flags.append('-Wl,--version-script=' + EXPORT_MAP)
     sources = read_lines('src/sources.txt')
     return Extension(
         'Korvane.rand',
         sources=sources,
         depends=[EXPORT_MAP] + sources,
         language='c',
-        libraries=libraries,
+        libraries=['crypto'],
         extra_compile_args=compile_flags + read_lines('src/cxxflags.txt'),
         extra_link_args=link_flags,
     )
@@ -129,8 +134,9 @@ def rand_extension():
 # Debian packages' fields are debian/control's).
 METADATA = dict(
     name='Korvane',
-    version=read_lines('VERSION')[0],
+    version=read_lines('Korvane/VERSION')[0],
     description="Thin wrappers over libcrypto's pseudo-random number generator",
+    long_description=read_text('README.md'),
     license='Apache License 2.0',
     platforms=['Linux'],
     classifiers=[
@@ -147,15 +153,18 @@ METADATA = dict(
     ],
 )
 REQUIRES_PYTHON = '>=2.7, <3'
+DESCRIPTION_CONTENT_TYPE = 'text/markdown'
 
 if __name__ == '__main__':
-    LIBPYTHON_DIR = interpreter_library()
     os.chdir(HERE)
-    options = dict(METADATA, packages=['Korvane'], ext_modules=[rand_extension()],
-                   cmdclass={'build_ext': BuildExt})
+    options = dict(METADATA, packages=['Korvane'], package_data={'Korvane': ['VERSION']},
+                   ext_modules=[rand_extension()],
+                   cmdclass={'build_ext': BuildExt, 'build_py': BuildPy})
     # Options that plain distutils and old setuptools do not know.
     if SETUPTOOLS_VERSION is not None:
         options['zip_safe'] = False
         if SETUPTOOLS_VERSION >= (24, 2):
             options['python_requires'] = REQUIRES_PYTHON
+        if SETUPTOOLS_VERSION >= (38, 6):
+            options['long_description_content_type'] = DESCRIPTION_CONTENT_TYPE
     setup(**options)

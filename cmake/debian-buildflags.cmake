@@ -35,7 +35,10 @@ function(korvane_use_debian_buildflags target)
       message(FATAL_ERROR "dpkg-buildflags --get ${kind} failed: ${status}")
     endif()
     separate_arguments(flags UNIX_COMMAND "${flags}")
-    list(FILTER flags EXCLUDE REGEX "^-(g|O.*)$")
+    # Position-independent executables are not for a shared library: dpkg
+    # before 1.18.5 (Debian 8, Ubuntu 14.04 and 16.04) gives -fPIE and -pie
+    # with every hardening feature on, and later ones may name pie specs.
+    list(FILTER flags EXCLUDE REGEX "^-(g|O.*|fPIE|fpie|pie|specs=.*pie.*)$")
     set(${kind} ${flags})
   endforeach()
   message(STATUS "Hardened as dpkg-buildflags says: ${CPPFLAGS} ${CXXFLAGS} ${LDFLAGS}")

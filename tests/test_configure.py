@@ -67,6 +67,17 @@ def refused(pattern):
     return ('refused', pattern)
 
 
+def configured(pattern):
+    """A run that configures, saying what this regular expression finds."""
+    return ('configured', pattern)
+
+
+# dpkg-buildflags as dpkg before 1.18.5 answers, with position-independent
+# executables among the hardening, which a shared library must not take.
+OLD_DPKG_BUILDFLAGS = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'support',
+                                   'dpkg-buildflags-1.18')
+
+
 # (what, the configure runs: each (parts to add to the prefix first, how
 # the root is named ({root}: the prefix, {name}: its name alone), extra
 # cache settings, how the run ends)). A row's runs share one build
@@ -102,6 +113,9 @@ ROWS = [
         (['include', 'lib'], '{name}', [], refused(r'OPENSSL_ROOT_DIR is prefix\d+, a relative path'))]),
     # Whichever libcrypto the machine has: every path lies under /.
     ('the root directory as the root', [([], '/', [], found(None))]),
+    ('dpkg-buildflags before 1.18.5', [
+        (['include', 'lib'], ROOT, ['-DKORVANE_DPKG_BUILDFLAGS=' + OLD_DPKG_BUILDFLAGS],
+         configured(r'Hardened as dpkg-buildflags says: (?!.*-f?(pie|PIE)\b).*-Bsymbolic-functions'))]),
     ('root dropped again', [
         (['include', 'lib'], ROOT, [], found('lib/libcrypto.so')),
         ([], '', [], found(TREE_LINK))]),
@@ -143,6 +157,9 @@ class PrefixTest(unittest.TestCase):
                     self.assertIsNotNone(library, '%s: %s' % (what, output))
                 elif how == 'found':
                     self.assertEqual(library, os.path.join(prefix, expected), '%s: %s' % (what, output))
+                elif how == 'configured':
+                    self.assertIsNotNone(library, '%s: %s' % (what, output))
+                    self.assertRegexpMatches(output, expected, what)
                 else:
                     self.assertIsNone(library, '%s: configured with %s' % (what, library))
                     self.assertRegexpMatches(output, expected, what)
