@@ -18,6 +18,7 @@ KORVANE_BENCH_QUICK=1 makes every size and count tiny: a check that the
 benchmark still runs to the end, whose figures mean nothing.
 """
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -126,6 +127,58 @@ def timed_table(driver, runner):
             peer / module, notes, goal, ', faster than os.urandom' if size >= 1024 else ''))
 
 
+# `import Korvane.rand` timed inside fresh interpreters, alternately from a
+# package holding one module at Korvane/rand.so, as the packages did before
+# they chose a build at import, and from one laid out as the wheels are,
+# with this build at Korvane/SONAME/rand.so. os is imported first, as site
+# imports it in every interpreter that runs a program.
+IMPORT_RUNS = 3 if QUICK else 41
+TIMED_IMPORT = '''
+import os, sys, time
+sys.path.insert(0, %r)
+start = time.time()
+import Korvane.rand
+print(time.time() - start)
+'''
+
+
+def package_layouts(directory):
+    """(before, after): directories that hold a Korvane package each."""
+    import Korvane
+    package = os.path.dirname(os.path.abspath(Korvane.__file__))
+    soname = [name for name in Korvane._needed_libraries(rand.__file__)
+              if name.startswith('libcrypto.so.')][0]
+    before, after = os.path.join(directory, 'before'), os.path.join(directory, 'after')
+    os.makedirs(os.path.join(before, 'Korvane'))
+    os.makedirs(os.path.join(after, 'Korvane', soname))
+    with open(os.path.join(before, 'Korvane', '__init__.py'), 'w') as init:
+        init.write('"""Korvane"""\n')
+    os.symlink(rand.__file__, os.path.join(before, 'Korvane', 'rand.so'))
+    for name in ('__init__.py', 'VERSION'):
+        os.symlink(os.path.join(package, name), os.path.join(after, 'Korvane', name))
+    os.symlink(rand.__file__, os.path.join(after, 'Korvane', soname, 'rand.so'))
+    return before, after
+
+
+def import_table(runner):
+    directory = tempfile.mkdtemp(prefix='korvane-import-')
+    try:
+        layouts = package_layouts(directory)
+        times = ([], [])
+        for _ in range(IMPORT_RUNS):
+            for layout, figures in zip(layouts, times):
+                figures.append(float(subprocess.check_output(
+                    runner + [sys.executable, '-S', '-c', TIMED_IMPORT % layout])))
+    finally:
+        shutil.rmtree(directory)
+    before, after = [sorted(figures)[len(figures) // 2] for figures in times]
+    print('\nimport Korvane.rand in a fresh interpreter (median of %d, alternately)\n' % IMPORT_RUNS)
+    print('%-42s %11s' % ('one module at Korvane/rand.so (before)', show_time(before)))
+    print('%-42s %11s' % ('a build per libcrypto, chosen (after)', show_time(after)))
+    print('%-42s %11s   after/before %.2f' % ('after - before', show_time(after - before),
+                                               after / before))
+
+
 def in_fresh_interpreter(code):
     """Runs `code` in a new interpreter that imports the module from where
     this one found it."""
@@ -158,7 +211,7 @@ def huge_request_seconds():
 
 def show_time(seconds):
     for unit, scale in (('s', 1), ('ms', 1e3), ('us', 1e6), ('ns', 1e9)):
-        if seconds * scale >= 1:
+        if abs(seconds) * scale >= 1:
             return '%.1f %s' % (seconds * scale, unit)
     return '%.1f ns' % (seconds * 1e9)
 
@@ -172,6 +225,7 @@ def main(driver, runner):
     print('libcrypto: %s; Python %s\n' % (crypto.VERSION_TEXT, sys.version.split()[0]))
     counted_table(driver, runner)
     timed_table(driver, runner)
+    import_table(runner)
 
     growth = peak_growth()
     print('\npeak resident growth for one bytes(%d MiB): %.1f MiB   %s (<= %d MiB)' % (

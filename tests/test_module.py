@@ -1,9 +1,15 @@
-"""Module entry: what `import Korvane.rand` creates."""
+"""Module entry: what `import Korvane.rand` creates, and which build of it."""
 import ctypes
+import os
 import types
 import unittest
 
 from support import exports, rand
+import Korvane  # noqa: I100  (from where support found it)
+
+# The libcrypto whose build must have loaded, as the only libcrypto of the
+# process: the one that the interpreter's own hashlib and ssl use.
+EXPECTED_LIBCRYPTO = os.environ.get('KORVANE_EXPECTED_LIBCRYPTO')
 
 MODULE_DOC = (
     "\nPRNG management routines, thin wrappers.\n"
@@ -71,6 +77,28 @@ class ModuleEntryTest(unittest.TestCase):
 
     def test_bytes_takes_its_argument_by_keyword(self):
         self.assertEqual(len(rand.bytes(num_bytes=4)), 4)
+
+    def test_version_is_the_packages(self):
+        with open(os.path.join(os.path.dirname(Korvane.__file__), 'VERSION')) as version:
+            self.assertEqual(Korvane.__version__, version.read().strip())
+
+    @unittest.skipUnless(EXPECTED_LIBCRYPTO, 'no libcrypto expected (KORVANE_EXPECTED_LIBCRYPTO)')
+    def test_one_libcrypto_in_the_process(self):
+        # Two libcryptos would be two PRNGs: what the program mixes into one,
+        # the interpreter's ssl would never see.
+        for name in ('hashlib', 'ssl'):
+            try:
+                __import__(name)
+            except ImportError:
+                pass  # an interpreter without, or whose libcrypto is gone
+        self.assertIn(EXPECTED_LIBCRYPTO, Korvane._needed_libraries(rand.__file__))
+        with open('/proc/self/maps') as maps:
+            mapped = set(path for path in (line.split()[-1] for line in maps)
+                         if os.path.basename(path).startswith('libcrypto.so'))
+        self.assertEqual(len(mapped), 1, mapped)
+        build = os.path.basename(os.path.dirname(rand.__file__))
+        if build.startswith('libcrypto.so.'):
+            self.assertEqual(build, EXPECTED_LIBCRYPTO)
 
 
 if __name__ == '__main__':
