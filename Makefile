@@ -7,14 +7,21 @@
 BUILD := build
 TREES ?= $(or $(XDG_CACHE_HOME),$(HOME)/.cache)/korvane-trees
 JOBS ?= 2
-# libcrypto 1.0.2's release tarball: its stages are skipped without it.
+# libcrypto 1.0.2's release tarball (openssl-1.0.2s.tar.gz): what needs it
+# stops without it, or is skipped by make test.
 LIBCRYPTO10_SOURCE ?= $(abspath ../shared/openssl-1.0.2s.tar.gz)
-# The Debian 11 targets: each architecture's tree, and where libcrypto
-# 1.0.2 is built for it (beside the trees, outside the checkout).
+# The generations of libcrypto that the wheels carry a build for.
+GENERATIONS ?= 3 1.1 1.0
+# The Debian 11 targets: each architecture's tree, the Debian 12 one whose
+# libcrypto 3 builds link, and the libcrypto prefixes made for it (beside
+# the trees, outside the checkout).
 ARCH_x86_64 := amd64
 ARCH_armhf := armhf
 $(foreach target,x86_64 armhf,$(eval TREE_$(target) := $(TREES)/bullseye-$(ARCH_$(target))) \
-    $(eval LIBCRYPTO10_$(target) := $(TREES)/libcrypto10-$(ARCH_$(target))))
+    $(eval BOOKWORM_$(target) := $(TREES)/bookworm-$(ARCH_$(target))) \
+    $(eval PREFIX_libcrypto10_$(target) := $(TREES)/openssl-1.0.2s-$(ARCH_$(target))) \
+    $(eval PREFIX_libcrypto10-rhel_$(target) := $(PREFIX_libcrypto10_$(target))/so.10) \
+    $(eval PREFIX_libcrypto3_$(target) := $(TREES)/libcrypto3-$(ARCH_$(target))))
 # ctest runs the Python suites in parallel; each is a separate interpreter.
 CTEST := ctest --output-on-failure -j $(JOBS)
 FIND_PYTHON := scripts/find-python
@@ -46,12 +53,34 @@ endif
 endif
 
 # The builds form a grid: a target (x86-64 or 32-bit ARM, each on its
-# Debian 11 tree) by a libcrypto (the tree's own 1.1, or OPENSSL_ROOT_DIR's;
-# 1.0.2 built from LIBCRYPTO10_SOURCE for the -libcrypto10 builds), beside
-# the sanitizer build and the machine's own Python. Build NAME lives in
-# build/NAME; test-NAME runs its whole suite.
-LIBCRYPTO10_BUILDS := x86_64-libcrypto10 armhf-libcrypto10
-BUILDS := x86_64 armhf asan host $(LIBCRYPTO10_BUILDS)
+# Debian 11 tree) by a libcrypto: the tree's own 1.1 (or OPENSSL_ROOT_DIR's),
+# and a column for each other generation that the wheels carry, each built
+# against the prefix that make_prefix_COLUMN makes: 3 from Debian 12's
+# packages, 1.0.2 from LIBCRYPTO10_SOURCE, and the same 1.0.2 under the
+# soname of RHEL 7 and Amazon Linux 2 (x86-64 alone). Beside them, the
+# sanitizer build and the machine's own Python. Build NAME lives in
+# build/NAME; test-NAME runs its whole suite, for the builds whose tree can
+# run them: libcrypto 3 needs a newer C library than Debian 11's, and its
+# builds, like every other, are tested from the wheels (test-packages).
+COLUMNS_x86_64 := libcrypto3 libcrypto10 libcrypto10-rhel
+COLUMNS_armhf := libcrypto3 libcrypto10
+GENERATION_libcrypto3 := 3
+GENERATION_libcrypto10 := 1.0
+GENERATION_libcrypto10-rhel := 1.0
+$(foreach target,x86_64 armhf,$(eval GENERATION_$(target) := 1.1) \
+    $(foreach column,$(COLUMNS_$(target)),$(eval GENERATION_$(target)-$(column) := $(GENERATION_$(column)))))
+COLUMN_BUILDS := $(foreach target,x86_64 armhf,$(COLUMNS_$(target):%=$(target)-%))
+BUILDS := x86_64 armhf asan host $(COLUMN_BUILDS)
+SUITE_BUILDS := x86_64 armhf asan host x86_64-libcrypto10 armhf-libcrypto10
+# $(call make_prefix_COLUMN,TARGET): makes the column's libcrypto for TARGET.
+make_prefix_libcrypto3 = scripts/make-tree --suites=bookworm $(ARCH_$(1)) "$(BOOKWORM_$(1))" libssl-dev,zlib1g && \
+    scripts/make-libcrypto3 $(ARCH_$(1)) "$(BOOKWORM_$(1))" "$(PREFIX_libcrypto3_$(1))"
+make_prefix_libcrypto10 = scripts/make-libcrypto10 $(ARCH_$(1)) "$(TREE_$(1))" "$(PREFIX_libcrypto10_$(1))" \
+    "$(LIBCRYPTO10_SOURCE)"
+make_prefix_libcrypto10-rhel = $(make_prefix_libcrypto10)
+# Test programs cannot link Debian 12's libcrypto 3 against Debian 11's C
+# library: those builds make the module alone.
+CMAKE_OPTIONS_libcrypto3 := -DKORVANE_TESTS=OFF
 
 # $(call configure,BUILD_NAME,PYTHON,LIBCRYPTO_PREFIX,EXTRA_CMAKE_OPTIONS):
 # every build of the project's own is warning-free, hardened with
@@ -87,13 +116,14 @@ precondition_host = py=$$($(FIND_PYTHON)) || exit 1; if [ -z "$$py" ]; then \
 precondition_libcrypto10 = if [ ! -f "$(LIBCRYPTO10_SOURCE)" ]; then \
     echo "$@: skipped what needs libcrypto 1.0.2: no source at $(LIBCRYPTO10_SOURCE) (LIBCRYPTO10_SOURCE=)"; \
     exit 0; fi;
-$(foreach name,$(LIBCRYPTO10_BUILDS),$(eval precondition_$(name) = $$(precondition_libcrypto10)))
+$(foreach target,x86_64 armhf,$(foreach column,libcrypto10 libcrypto10-rhel, \
+    $(eval precondition_$(target)-$(column) = $$(precondition_libcrypto10))))
 
 MAKEFLAGS += --no-print-directory
 CXX_SOURCES := $(wildcard src/*.cpp src/*.h tests/*.cpp bench/*.cpp)
 
-.PHONY: build demo test $(BUILDS) $(BUILDS:%=test-%) lint lint-checks packages test-packages \
-    package-test-systems python-from-source test-source-cp27m bench clean
+.PHONY: build demo test $(BUILDS) $(SUITE_BUILDS:%=test-%) lint lint-checks packages sdist \
+    test-packages package-test-systems python-from-source test-source-cp27m bench clean
 
 # x86-64 Debian 11 with the distribution's Python 2.7 and libcrypto 1.1: the
 # module left at Korvane/rand.so, so that the repository root is importable
@@ -123,17 +153,19 @@ host:
 	@$(precondition_host) scripts/install-deps native && \
 	    $(call configure,host,$$py,$(OPENSSL_ROOT_DIR)) && cmake --build $(BUILD)/host -j $(JOBS)
 
-# Both Debian 11 targets against libcrypto 1.0.2, the generation the module
-# was designed for, built from its source once and kept beside the trees.
-$(LIBCRYPTO10_BUILDS): %-libcrypto10:
-	@$(precondition_libcrypto10) $(call prepare,$*) && \
-	    scripts/make-libcrypto10 $(ARCH_$*) "$(TREE_$*)" "$(LIBCRYPTO10_$*)" "$(LIBCRYPTO10_SOURCE)" && \
-	    $(call tree_build,$@,$*,$(LIBCRYPTO10_$*))
+# Each Debian 11 target against the libcrypto of each of its columns, made
+# once and kept beside the trees.
+define column_build
+$(1)-$(2):
+	@$$(precondition_$(1)-$(2)) $$(call prepare,$(1)) && $$(call make_prefix_$(2),$(1)) && \
+	    $$(call tree_build,$(1)-$(2),$(1),$$(PREFIX_$(2)_$(1)),$$(CMAKE_OPTIONS_$(2)))
+endef
+$(foreach target,x86_64 armhf,$(foreach column,$(COLUMNS_$(target)),$(eval $(call column_build,$(target),$(column)))))
 
 # Announces a long stage of make test as it starts and as it ends.
 stage = scripts/stage $@
 
-$(BUILDS:%=test-%): test-%: %
+$(SUITE_BUILDS:%=test-%): test-%: %
 	@$(precondition_$*) $(stage) $(CTEST) --test-dir $(BUILD)/$*
 
 # Formatting, clang-tidy and cppcheck: quiet, or the job fails.
@@ -147,62 +179,92 @@ lint-checks:
 	cppcheck --quiet --error-exitcode=1 --enable=warning,style,performance,portability \
 	    --std=c++11 --language=c++ --inline-suppr --suppress=missingIncludeSystem -I src src/*.cpp src/*.h
 
-# What users install, in dist/: for each build of a Debian 11 target, a
-# wheel tagged for the interpreter it was built for (the ARMv6 module runs
-# on every 32-bit Raspberry Pi, whose pip looks for linux_armv6l on a Pi 1
-# or Zero and linux_armv7l on the others) and, where its libcrypto is not
-# the tree's, as a distribution of its own (Korvane-libcrypto10); a Debian
-# package for each target's 1.1 build; and the source distribution.
-PLATFORM_x86_64 := -
+# What users install, in dist/: one wheel per target, holding its build for
+# each of GENERATIONS (the ARMv6 module runs on every 32-bit Raspberry Pi,
+# whose pip looks for linux_armv6l on a Pi 1 or Zero and linux_armv7l on the
+# others); a Debian package for each target's 1.1 build; and the source
+# distribution. A wheel that lacks a generation is made only when asked for.
+PLATFORM_x86_64 := linux_x86_64
 PLATFORM_armhf := linux_armv6l.linux_armv7l
+# $(call wheel_builds,TARGET): the target's builds of GENERATIONS.
+wheel_builds = $(foreach build,$(1) $(COLUMNS_$(1):%=$(1)-%),$(if $(filter $(GENERATION_$(build)),$(GENERATIONS)),$(build)))
 # $(call package_dir,BUILD_NAME): the package directory a build leaves.
 package_dir = $(if $(filter x86_64,$(1)),Korvane,$(BUILD)/$(1)/Korvane)
-# $(call wheel,BUILD_NAME,TARGET,NAME_SUFFIX or -)
-wheel = "$(TREE_x86_64)/python2.7" scripts/build-wheel $(call package_dir,$(1)) dist \
-    $(PLATFORM_$(2)) $(3) "$(TREE_$(2))/python2.7"
+# $(call wheel,TARGET)
+wheel = "$(TREE_x86_64)/python2.7" scripts/build-wheel dist $(PLATFORM_$(1)) \
+    $(foreach build,$(call wheel_builds,$(1)),$(call package_dir,$(build)))
 # $(call deb,BUILD_NAME,TARGET)
 deb = scripts/build-deb $(call package_dir,$(1)) dist $(ARCH_$(2)) "$(TREE_$(2))"
-packages: x86_64 armhf $(LIBCRYPTO10_BUILDS)
+ifneq ($(filter 1.0,$(GENERATIONS)),)
+ifeq ($(wildcard $(LIBCRYPTO10_SOURCE)),)
+ifneq ($(filter packages test-packages test-source-cp27m,$(MAKECMDGOALS)),)
+$(error The wheels would lack libcrypto 1.0's builds: no source at $(LIBCRYPTO10_SOURCE). Give LIBCRYPTO10_SOURCE= the release openssl-1.0.2s.tar.gz, or say which generations to build: GENERATIONS="3 1.1")
+endif
+endif
+endif
+packages: $(sort x86_64 armhf $(call wheel_builds,x86_64) $(call wheel_builds,armhf))
 	scripts/install-deps debian-packages
 	rm -rf dist
-	$(call wheel,x86_64,x86_64,-)
-	$(call wheel,armhf,armhf,-)
-	@$(precondition_libcrypto10) $(call wheel,x86_64-libcrypto10,x86_64,libcrypto10) && \
-	    $(call wheel,armhf-libcrypto10,armhf,libcrypto10)
-	scripts/tree-pip "$(TREE_x86_64)" --python setup.py -q sdist --dist-dir dist
-	rm -rf Korvane.egg-info
+	$(call wheel,x86_64)
+	$(call wheel,armhf)
+	$(MAKE) sdist
 	$(call deb,x86_64,x86_64)
 	$(call deb,armhf,armhf)
 	lintian --fail-on error --info dist/*.deb
 
+# The source distribution alone, in seconds: setup.py with the machine's own
+# Python 2.7 where it has one (no root, trees or cross tools needed), else
+# with the x86-64 tree's.
+sdist:
+	@py=$$($(FIND_PYTHON) --any) || exit 1; if [ -z "$$py" ]; then \
+	    $(call prepare,x86_64) && py="$(TREE_x86_64)/python2.7"; fi; \
+	    "$$py" setup.py -q sdist --dist-dir dist && rm -rf Korvane.egg-info
+
 # Each package installed as its users install it, then every suite run from
-# the installed copy; the source distribution in Debian 11 systems with
-# their own compiler (with only that and the headers, and with pip and
-# dpkg-buildflags too), kept beside the trees.
-test_packages = scripts/test-packages $(1) "$(TREE_x86_64)" "$(TREE_armhf)" "$(LIBCRYPTO10_x86_64)" \
-    "$(LIBCRYPTO10_armhf)" "$(TREES)/bullseye-amd64-source" "$(TREES)/bullseye-amd64-sdist"
+# the installed copy, in systems kept beside the trees: Debian 11, 12 and
+# both at once, with the interpreter on each libcrypto; the source
+# distribution in Debian 11 systems with their own compiler (with only
+# that and the headers, and with pip and dpkg-buildflags too).
+PYTHON_SOURCE := $(TREES)/python2.7-source
+PYTHON_FROM_SOURCE := $(TREES)/python2.7-default-configure
+PYTHON_SHARED := $(TREES)/python2.7-shared-ucs4
+test_packages = env X86_64_TREE="$(TREE_x86_64)" ARMHF_TREE="$(TREE_armhf)" \
+    X86_64_BOOKWORM="$(BOOKWORM_x86_64)" ARMHF_BOOKWORM="$(BOOKWORM_armhf)" \
+    X86_64_LIBCRYPTO10="$(PREFIX_libcrypto10_x86_64)" ARMHF_LIBCRYPTO10="$(PREFIX_libcrypto10_armhf)" \
+    X86_64_MIXED="$(TREES)/bookworm-bullseye-amd64" ARMHF_MIXED="$(TREES)/bookworm-bullseye-armhf" \
+    SOURCE_TREE="$(TREES)/bullseye-amd64-source" SDIST_TREE="$(TREES)/bullseye-amd64-sdist" \
+    PYTHON_SOURCE="$(PYTHON_SOURCE)" PYTHON_FROM_SOURCE="$(PYTHON_FROM_SOURCE)" \
+    PYTHON_SHARED="$(PYTHON_SHARED)" scripts/test-packages $(1)
 package-test-systems:
 	@scripts/install-deps package-tests
 	@$(stage) $(call test_packages,--systems-only)
-test-packages: packages package-test-systems
+test-packages: packages package-test-systems python-from-source
 	@$(stage) $(call test_packages)
 
-# A source build under a Python 2.7 built from its own source with its
-# default configure (cp27m, no libpython2.7.so), as a Python installed in
-# /opt by hand usually is: made once, beside the trees.
-PYTHON_FROM_SOURCE := $(TREES)/python2.7-default-configure
+# Pythons 2.7 built from their own source, made once beside the trees: one
+# with its default configure (cp27m, static, no libpython2.7.so), as one
+# installed in /opt by hand usually is, run here; and one built as pyenv
+# and distributions build it (shared, cp27mu), installed in /opt/python2.7
+# of a Debian 12 system.
 python-from-source:
 	@scripts/install-deps python-source
-	@$(stage) scripts/make-python-from-source "$(PYTHON_FROM_SOURCE)"
+	@$(stage) sh -c 'scripts/make-python-from-source "$(PYTHON_SOURCE)" "$(PYTHON_FROM_SOURCE)" && \
+	    scripts/make-python-from-source --installed-at=/opt/python2.7 "$(PYTHON_SOURCE)" "$(PYTHON_SHARED)" \
+	        --enable-shared --enable-unicode=ucs4 LDFLAGS=-Wl,-rpath,/opt/python2.7/lib'
 test-source-cp27m: packages python-from-source
-	@$(stage) scripts/test-source-build "$(PYTHON_FROM_SOURCE)/bin/python2.7" dist/Korvane-$(file <VERSION).tar.gz
+	@$(stage) scripts/test-source-build "$(PYTHON_FROM_SOURCE)/bin/python2.7" dist/Korvane-$(file <Korvane/VERSION).tar.gz \
+	    "$(TREE_x86_64)" dist/Korvane-$(file <Korvane/VERSION)-cp27-cp27m.cp27mu-$(PLATFORM_x86_64).whl
 
 # Runs JOBS stages at a time, each one's output kept together, with a line
 # as each starts and ends, and ends on the x86-64 suite's ctest summary,
 # which CI reads: that suite runs once every other stage is done.
-TEST_STAGES := lint test-packages test-source-cp27m $(filter-out test-x86_64,$(BUILDS:%=test-%))
+TEST_STAGES := lint test-packages test-source-cp27m $(filter-out test-x86_64,$(SUITE_BUILDS:%=test-%))
+# Without libcrypto 1.0.2's source, the packages are tested without it.
+TEST_GENERATIONS := $(if $(wildcard $(LIBCRYPTO10_SOURCE)),$(GENERATIONS),$(filter-out 1.0,$(GENERATIONS)))
 test:
-	@$(MAKE) --jobs=$(JOBS) --output-sync=target $(TEST_STAGES) 3>&1
+	@[ "$(TEST_GENERATIONS)" = "$(GENERATIONS)" ] || echo "make: the packages are tested without" \
+	    "libcrypto 1.0's builds: no source at $(LIBCRYPTO10_SOURCE) (LIBCRYPTO10_SOURCE=)"
+	@$(MAKE) --jobs=$(JOBS) --output-sync=target GENERATIONS="$(TEST_GENERATIONS)" $(TEST_STAGES) 3>&1
 	@echo "make: test-x86_64 started, last: its summary ends the run"
 	@$(CTEST) --test-dir $(BUILD)/x86_64
 
