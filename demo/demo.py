@@ -1,11 +1,16 @@
-"""A short tour of Korvane.rand: run by `make demo`."""
+"""A short tour of Korvane.rand: run by `make demo`, or as
+`python2.7 demo/demo.py` once the module is built in the checkout
+(`make build`, or `python2.7 setup.py build_ext -i`)."""
 import os
 import shutil
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'tests'))
+# The checkout, where the module is built, and its tests' fixtures.
+CHECKOUT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path[:0] = [CHECKOUT, os.path.join(CHECKOUT, 'tests')]
 
+import Korvane  # noqa: E402
 from Korvane import rand  # noqa: E402
 from support import crypto, egd_daemon  # noqa: E402  (a local daemon, in a child process)
 
@@ -14,7 +19,7 @@ def say(what, result):
     print('%-58s %r' % (what, result))
 
 
-print('Korvane.rand, loaded from %s' % rand.__file__)
+print('Korvane.rand %s, loaded from %s' % (Korvane.__version__, rand.__file__))
 print('by Python %s (%s), with %s\n' % (sys.version.split()[0], sys.executable, crypto.VERSION_TEXT))
 say('Is the PRNG seeded enough? status() gives', rand.status())
 say('Mixing in 32 caller bytes with 4 bytes of entropy: add()', rand.add(os.urandom(32), 4.0))
