@@ -61,7 +61,7 @@ f = %s
 for _ in xrange(%d):
     f(%d)
 '''
-MODULE_PARENT = os.path.dirname(os.path.dirname(os.path.abspath(rand.__file__)))
+MODULE_PARENT = os.path.dirname(os.path.dirname(os.path.abspath(sys.modules['Korvane'].__file__)))
 
 
 def instructions(command):

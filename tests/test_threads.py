@@ -7,6 +7,7 @@ import random
 import resource
 import shutil
 import subprocess
+import sys
 import tempfile
 import threading
 import unittest
@@ -152,7 +153,7 @@ class ForksTest(unittest.TestCase):
         # as another extension would; each pid-sharing child then imports
         # the module for the first time and draws.
         parent = ('installed' if support.BUILD_DIR == 'installed'
-                  else os.path.dirname(os.path.dirname(rand.__file__)))
+                  else os.path.dirname(os.path.dirname(sys.modules['Korvane'].__file__)))
         drawn = ast.literal_eval(subprocess.check_output(
             support.INTERPRETER + [pid_one.__file__.replace('.pyc', '.py'), crypto.lib._name, parent]))
         if drawn[0] == errno.EPERM:
