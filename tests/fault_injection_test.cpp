@@ -270,7 +270,10 @@ void check_child_without_entropy() {
 
 void test_child_without_entropy() {
     CHECK(initialise(nullptr));
-    Py_XDECREF(call_bytes(16)); // the parent has done its own reseed
+    // The parent has done its own reseed. (Py_XDECREF names its argument
+    // more than once: a call in it would run again.)
+    PyObject *drawn = call_bytes(16);
+    Py_XDECREF(drawn);
     std::fflush(stdout);
     const pid_t child = fork();
     if (child == 0) {
