@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -45,6 +46,13 @@ bool from_device(unsigned char *buffer, size_t length) {
         fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC | O_NOCTTY);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
+        return false;
+    }
+    // A plain file there (a chroot or container image made by hand) would
+    // hand every process the same bytes: only the kernel's device counts.
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode)) {
+        close(fd);
         return false;
     }
     size_t done = 0;

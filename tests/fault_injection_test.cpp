@@ -1,7 +1,7 @@
 // Failures the Python suite cannot provoke: the interpreter running out of
 // memory inside the helpers, module initialisation failing half-way, a
-// child that the kernel gives no entropy, and a fork in the middle of a
-// reseed.
+// child that the kernel gives no entropy (or a file that merely sits at
+// /dev/urandom), and a fork in the middle of a reseed.
 // The interpreter is embedded, and the calls that fail are wrapped at link
 // time (-Wl,--wrap=NAME), so the module's own code runs unchanged.
 #include <Python.h>
@@ -9,10 +9,12 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <initializer_list>
 #include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -45,8 +47,9 @@ struct Countdown {
 };
 Countdown list_new_failure, build_value_failure, string_failure, new_exception_failure,
     add_object_failure;
-// A kernel without getrandom, in a process that can open no descriptor.
-bool no_entropy = false;
+// A kernel without getrandom; a process that can open no descriptor.
+bool no_getrandom = false;
+bool no_descriptors = false;
 // The module's getrandom calls so far.
 int getrandom_calls = 0;
 // A signal handler that forks once, right after RAND_seed has taken the
@@ -168,7 +171,7 @@ decltype(ERR_load_RAND_strings()) __wrap_ERR_load_RAND_strings(void) {
 
 // The module's one system call is getrandom, with three arguments.
 long __wrap_syscall(long number, ...) {
-    if (no_entropy) {
+    if (no_getrandom) {
         errno = ENOSYS;
         return -1;
     }
@@ -183,7 +186,7 @@ long __wrap_syscall(long number, ...) {
 }
 
 int __wrap_open(const char *path, int flags, ...) {
-    if (no_entropy) {
+    if (no_descriptors) {
         errno = EMFILE;
         return -1;
     }
@@ -249,12 +252,50 @@ bool refused_unreseeded() {
     return refused;
 }
 
+// /dev/urandom, in a mount namespace of this process's own, a regular file
+// that holds plenty of bytes, as in a container image made carelessly:
+// every process there would read the same ones. False where the system
+// does not let this process make one (it needs root).
+bool urandom_is_a_regular_file() {
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        return false;
+    }
+    char stand_in[] = "/tmp/korvane-fault-injection-urandom-XXXXXX";
+    const int fd = mkstemp(stand_in);
+    const unsigned char bytes[256] = {};
+    const bool written = fd >= 0 && write(fd, bytes, sizeof bytes) == sizeof bytes;
+    if (fd >= 0) {
+        close(fd);
+    }
+    const bool mounted = written && mount(stand_in, "/dev/urandom", nullptr, MS_BIND, nullptr) == 0;
+    unlink(stand_in);
+    return mounted;
+}
+
+// (what the child meets, whether it can open descriptors, what makes it so
+// besides a kernel without getrandom, or null)
+struct EntropyFailure {
+    const char *what;
+    bool no_descriptors;
+    bool (*prepare)();
+};
+const EntropyFailure entropy_failures[] = {
+    {"no getrandom, no free descriptor", true, nullptr},
+    {"no getrandom, a regular file at /dev/urandom", false, &urandom_is_a_regular_file},
+};
+
 // A child that the kernel gives no entropy must draw nothing from the
 // state it shares with its parent, and try again at its next call.
-void check_child_without_entropy() {
+void check_child_without_entropy(const EntropyFailure &failure) {
+    if (failure.prepare != nullptr && !failure.prepare()) {
+        std::printf("skipped: %s: no mount namespace of its own (it needs root)\n", failure.what);
+        return;
+    }
     const char seed_file[] = "/tmp/korvane-fault-injection-seed";
     unlink(seed_file);
-    no_entropy = true;
+    no_getrandom = true;
+    no_descriptors = failure.no_descriptors;
     CHECK(call_bytes(16) == nullptr && refused_unreseeded());
     PyObject *written = call_method("write_file", "(s)", seed_file);
     CHECK(written != nullptr && PyLong_Check(written) && PyLong_AsLong(written) == -1);
@@ -262,10 +303,14 @@ void check_child_without_entropy() {
     struct stat status {};
     CHECK(stat(seed_file, &status) != 0 && errno == ENOENT);
     CHECK(queue_is_empty());
-    no_entropy = false;
+    no_getrandom = false;
+    no_descriptors = false;
     PyObject *drawn = call_bytes(16);
     CHECK(drawn != nullptr && PyString_Size(drawn) == 16);
     Py_XDECREF(drawn);
+    if (checks_failed > 0) {
+        std::printf("  (child: %s)\n", failure.what);
+    }
 }
 
 void test_child_without_entropy() {
@@ -274,16 +319,19 @@ void test_child_without_entropy() {
     // more than once: a call in it would run again.)
     PyObject *drawn = call_bytes(16);
     Py_XDECREF(drawn);
-    std::fflush(stdout);
-    const pid_t child = fork();
-    if (child == 0) {
-        check_child_without_entropy();
+    for (const EntropyFailure &failure : entropy_failures) {
         std::fflush(stdout);
-        _exit(checks_failed == 0 ? 0 : 1);
+        const pid_t child = fork();
+        if (child == 0) {
+            checks_failed = 0; // the child's own, for its exit status
+            check_child_without_entropy(failure);
+            std::fflush(stdout);
+            _exit(checks_failed == 0 ? 0 : 1);
+        }
+        int status = 0;
+        CHECK(child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+              WEXITSTATUS(status) == 0);
     }
-    int status = 0;
-    CHECK(child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
-          WEXITSTATUS(status) == 0);
 }
 
 // What a process saw of its first draw after a fork inside the reseed.
@@ -335,6 +383,7 @@ void test_fork_inside_the_reseed() {
     std::fflush(stdout);
     const pid_t helper = fork();
     if (helper == 0) {
+        checks_failed = 0; // the children's own, for the exit status
         // The drawing process and the child forked in its reseed are each
         // pid 1 of a namespace of their own: only their states tell them
         // apart.
