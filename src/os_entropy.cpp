@@ -11,14 +11,13 @@ namespace {
 
 // glibc has no getrandom() before 2.25, and the headers of older systems
 // (glibc 2.17 on RHEL 7) do not number the call either.
+#if defined(SYS_getrandom) || defined(__x86_64__) || defined(__arm__)
 #if defined(SYS_getrandom)
 constexpr long getrandom_call = SYS_getrandom;
 #elif defined(__x86_64__)
 constexpr long getrandom_call = 318;
-#elif defined(__arm__)
+#else // ARM EABI
 constexpr long getrandom_call = 384;
-#else
-#error "the getrandom system call's number is not known for this architecture"
 #endif
 // GRND_NONBLOCK: at boot, before the pool is initialised, fall back to
 // /dev/urandom (as libcrypto does) instead of holding the interpreter.
@@ -39,6 +38,14 @@ bool from_getrandom(unsigned char *buffer, size_t length) {
     }
     return true;
 }
+#else
+// Older headers on another architecture (i386 on Debian 8 and Ubuntu 14.04,
+// aarch64 and ppc64le on RHEL 7): a number written here for a guess would be
+// another call there. /dev/urandom serves alone, as on kernels before 3.17.
+bool from_getrandom(unsigned char * /*buffer*/, size_t /*length*/) {
+    return false;
+}
+#endif
 
 bool from_device(unsigned char *buffer, size_t length) {
     int fd = -1;
