@@ -145,14 +145,19 @@ class DaemonExchangeTest(unittest.TestCase):
         # Interrupted calls, connect among them, are retried once the
         # handler has run. A handler that runs past the stall limit in the
         # middle of the answer leaves it complete in the socket: it counts.
-        # SIGALRM comes from a timer, or from the daemon at the moment named.
+        # But no request goes out once the limit has passed, though the
+        # daemon has answers to spare. SIGALRM comes from a timer, or from
+        # the daemon at the moment named.
         both = (10, [data(3), data(7)], '\x01\x0a\x01\x07')
         for what, daemon_options, timer, pause, outcome in [
                 ('replies drip in', {'drip': DRIP}, (0.001, 0.001), 0, both),
                 ('connect waits for a full backlog',
                  {'signal_client': (CONNECTING, signal.SIGALRM)}, (), 0, both),
                 ('a handler outlasts the stall limit in the last answer',
-                 {'drip': 0.02, 'signal_client': (2, signal.SIGALRM)}, (), STALL_LIMIT + 1, both)]:
+                 {'drip': 0.02, 'signal_client': (2, signal.SIGALRM)}, (), STALL_LIMIT + 1, both),
+                ('a handler outlasts the stall limit before the last request',
+                 {'signal_client': (1, signal.SIGALRM)}, (), STALL_LIMIT + 1,
+                 (3, [data(3)], '\x01\x0a'))]:
             fired = []
 
             def handler(*_):

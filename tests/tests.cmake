@@ -26,8 +26,8 @@ endif()
 # Time limits in seconds, generous for the slowest build (qemu-arm, about
 # five times slower than native): a test that hangs fails under its own
 # name instead of holding up the run. The leak loops and the requests of
-# 2 GiB take minutes, the daemon's stall limit is waited out twice;
-# everything else takes seconds.
+# 2 GiB take minutes, test_egd waits out the daemon's stall limit five
+# times; everything else takes seconds.
 set(timeout_default 60)
 set(timeout_test_egd 180)
 set(timeout_test_leaks 600)
