@@ -2,7 +2,8 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <linux/random.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -47,6 +48,17 @@ bool from_getrandom(unsigned char * /*buffer*/, size_t /*length*/) {
 }
 #endif
 
+// Only the kernel's random device answers how much entropy it holds. A
+// plain file at its path (a chroot or container image made by hand) would
+// hand every process the same bytes, and so would another device put
+// there. (fstat would tell a plain file too, but before glibc 2.33 it is a
+// stub in libc_nonshared.a wherever the compiler does not inline it, and
+// Debian's armhf stubs are ARMv7 code that the ARMv6 module must not link.)
+bool is_kernel_random_device(int fd) {
+    int entropy_count = 0;
+    return ioctl(fd, RNDGETENTCNT, &entropy_count) == 0;
+}
+
 bool from_device(unsigned char *buffer, size_t length) {
     int fd = -1;
     do {
@@ -55,10 +67,7 @@ bool from_device(unsigned char *buffer, size_t length) {
     if (fd < 0) {
         return false;
     }
-    // A plain file there (a chroot or container image made by hand) would
-    // hand every process the same bytes: only the kernel's device counts.
-    struct stat status {};
-    if (fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode)) {
+    if (!is_kernel_random_device(fd)) {
         close(fd);
         return false;
     }

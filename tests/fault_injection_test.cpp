@@ -1,6 +1,6 @@
 // Failures the Python suite cannot provoke: the interpreter running out of
 // memory inside the helpers, module initialisation failing half-way, a
-// child that the kernel gives no entropy (or a file that merely sits at
+// child that the kernel gives no entropy (or something else that sits at
 // /dev/urandom), and a fork in the middle of a reseed.
 // The interpreter is embedded, and the calls that fail are wrapped at link
 // time (-Wl,--wrap=NAME), so the module's own code runs unchanged.
@@ -252,15 +252,19 @@ bool refused_unreseeded() {
     return refused;
 }
 
-// /dev/urandom, in a mount namespace of this process's own, a regular file
-// that holds plenty of bytes, as in a container image made carelessly:
-// every process there would read the same ones. False where the system
-// does not let this process make one (it needs root).
+// Puts `source` at /dev/urandom, in a mount namespace of this process's
+// own. False where the system does not let this process make one (it
+// needs root).
+bool bind_over_urandom(const char *source) {
+    return unshare(CLONE_NEWNS) == 0 &&
+           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           mount(source, "/dev/urandom", nullptr, MS_BIND, nullptr) == 0;
+}
+
+// A regular file that holds plenty of bytes at /dev/urandom, as in a
+// container image made carelessly: every process there would read the
+// same ones.
 bool urandom_is_a_regular_file() {
-    if (unshare(CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        return false;
-    }
     char stand_in[] = "/tmp/korvane-fault-injection-urandom-XXXXXX";
     const int fd = mkstemp(stand_in);
     const unsigned char bytes[256] = {};
@@ -268,9 +272,14 @@ bool urandom_is_a_regular_file() {
     if (fd >= 0) {
         close(fd);
     }
-    const bool mounted = written && mount(stand_in, "/dev/urandom", nullptr, MS_BIND, nullptr) == 0;
+    const bool bound = written && bind_over_urandom(stand_in);
     unlink(stand_in);
-    return mounted;
+    return bound;
+}
+
+// A character device, but not the kernel's random one.
+bool urandom_is_dev_zero() {
+    return bind_over_urandom("/dev/zero");
 }
 
 // (what the child meets, whether it can open descriptors, what makes it so
@@ -283,6 +292,7 @@ struct EntropyFailure {
 const EntropyFailure entropy_failures[] = {
     {"no getrandom, no free descriptor", true, nullptr},
     {"no getrandom, a regular file at /dev/urandom", false, &urandom_is_a_regular_file},
+    {"no getrandom, /dev/zero at /dev/urandom", false, &urandom_is_dev_zero},
 };
 
 // A child that the kernel gives no entropy must draw nothing from the
