@@ -15,7 +15,7 @@ extern "C" int __register_atfork(void (*prepare)(), void (*parent)(), void (*chi
 
 namespace korvane {
 
-bool reseed_pending = true;
+volatile bool reseed_pending = true;
 
 namespace {
 
@@ -43,13 +43,18 @@ bool watch_forks() {
 }
 
 bool reseed_from_os() {
+    // Cleared before anything is read: a signal handler may fork at any
+    // point from here on, and the child's mark must outlive this call, or
+    // the child would keep its parent's state and these very bytes for good.
+    reseed_pending = false;
     unsigned char entropy[reseed_bytes];
     const bool read = read_os_entropy(entropy, sizeof entropy);
     if (read) {
         // Through libcrypto's own entry, so that whatever PRNG method is
         // installed takes it in its usual way.
         RAND_seed(entropy, reseed_bytes);
-        reseed_pending = false;
+    } else {
+        reseed_pending = true;
     }
     OPENSSL_cleanse(entropy, sizeof entropy);
     return read;

@@ -15,10 +15,12 @@ namespace korvane {
 
 // True until this process has mixed in entropy of its own; the fork
 // handler sets it again in each child. Only that handler changes it
-// outside the interpreter lock, in a child that has a single thread. It is
-// constant-initialised where it is defined; clang-tidy takes this
+// outside the interpreter lock, in a child that has a single thread, and
+// it may run there inside a signal handler that interrupted the reseed:
+// volatile, so that the reseed's accesses stay where they are written. It
+// is constant-initialised where it is defined; clang-tidy takes this
 // declaration for a definition.
-extern bool reseed_pending; // NOLINT(bugprone-dynamic-static-initializers)
+extern volatile bool reseed_pending; // NOLINT(bugprone-dynamic-static-initializers)
 
 // Has the C library mark every child from now on; once per process. False
 // when it has no memory for that.

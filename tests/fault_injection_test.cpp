@@ -1,6 +1,7 @@
 // Failures the Python suite cannot provoke: the interpreter running out of
-// memory inside the helpers, module initialisation failing half-way, and a
-// child that the kernel gives no entropy.
+// memory inside the helpers, module initialisation failing half-way, a
+// child that the kernel gives no entropy (or something else that sits at
+// /dev/urandom), and a fork in the middle of a reseed.
 // The interpreter is embedded, and the calls that fail are wrapped at link
 // time (-Wl,--wrap=NAME), so the module's own code runs unchanged.
 #include <Python.h>
@@ -8,9 +9,12 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <initializer_list>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,6 +35,7 @@ int __real_PyModule_AddObject(PyObject *module, const char *name, PyObject *valu
 decltype(ERR_load_RAND_strings()) __real_ERR_load_RAND_strings(void);
 long __real_syscall(long number, ...);
 int __real_open(const char *path, int flags, ...);
+void __real_RAND_seed(const void *buffer, int length);
 }
 
 namespace {
@@ -42,8 +47,16 @@ struct Countdown {
 };
 Countdown list_new_failure, build_value_failure, string_failure, new_exception_failure,
     add_object_failure;
-// A kernel without getrandom, in a process that can open no descriptor.
-bool no_entropy = false;
+// A kernel without getrandom; a process that can open no descriptor.
+bool no_getrandom = false;
+bool no_descriptors = false;
+// The module's getrandom calls so far.
+int getrandom_calls = 0;
+// A signal handler that forks once, right after RAND_seed has taken the
+// kernel's bytes, the child into a new pid namespace where the system
+// allows it; what that fork returned (0 in the child).
+bool fork_after_seed = false;
+pid_t forked_after_seed = -1;
 
 // The order in which initialisation reached the calls of interest.
 char events[16];
@@ -158,10 +171,11 @@ decltype(ERR_load_RAND_strings()) __wrap_ERR_load_RAND_strings(void) {
 
 // The module's one system call is getrandom, with three arguments.
 long __wrap_syscall(long number, ...) {
-    if (no_entropy) {
+    if (no_getrandom) {
         errno = ENOSYS;
         return -1;
     }
+    ++getrandom_calls;
     va_list arguments;
     va_start(arguments, number);
     const long buffer = va_arg(arguments, long);
@@ -172,7 +186,7 @@ long __wrap_syscall(long number, ...) {
 }
 
 int __wrap_open(const char *path, int flags, ...) {
-    if (no_entropy) {
+    if (no_descriptors) {
         errno = EMFILE;
         return -1;
     }
@@ -181,6 +195,15 @@ int __wrap_open(const char *path, int flags, ...) {
     const mode_t mode = (flags & O_CREAT) != 0 ? va_arg(arguments, mode_t) : 0;
     va_end(arguments);
     return __real_open(path, flags, mode);
+}
+
+void __wrap_RAND_seed(const void *buffer, int length) {
+    __real_RAND_seed(buffer, length);
+    if (fork_after_seed) {
+        fork_after_seed = false;
+        unshare(CLONE_NEWPID);
+        forked_after_seed = fork();
+    }
 }
 
 } // extern "C"
@@ -229,12 +252,60 @@ bool refused_unreseeded() {
     return refused;
 }
 
+// Puts `source` at /dev/urandom, in a mount namespace of this process's
+// own. False where the system does not let this process make one (it
+// needs root).
+bool bind_over_urandom(const char *source) {
+    return unshare(CLONE_NEWNS) == 0 &&
+           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           mount(source, "/dev/urandom", nullptr, MS_BIND, nullptr) == 0;
+}
+
+// A regular file that holds plenty of bytes at /dev/urandom, as in a
+// container image made carelessly: every process there would read the
+// same ones.
+bool urandom_is_a_regular_file() {
+    char stand_in[] = "/tmp/korvane-fault-injection-urandom-XXXXXX";
+    const int fd = mkstemp(stand_in);
+    const unsigned char bytes[256] = {};
+    const bool written = fd >= 0 && write(fd, bytes, sizeof bytes) == sizeof bytes;
+    if (fd >= 0) {
+        close(fd);
+    }
+    const bool bound = written && bind_over_urandom(stand_in);
+    unlink(stand_in);
+    return bound;
+}
+
+// A character device, but not the kernel's random one.
+bool urandom_is_dev_zero() {
+    return bind_over_urandom("/dev/zero");
+}
+
+// (what the child meets, whether it can open descriptors, what makes it so
+// besides a kernel without getrandom, or null)
+struct EntropyFailure {
+    const char *what;
+    bool no_descriptors;
+    bool (*prepare)();
+};
+const EntropyFailure entropy_failures[] = {
+    {"no getrandom, no free descriptor", true, nullptr},
+    {"no getrandom, a regular file at /dev/urandom", false, &urandom_is_a_regular_file},
+    {"no getrandom, /dev/zero at /dev/urandom", false, &urandom_is_dev_zero},
+};
+
 // A child that the kernel gives no entropy must draw nothing from the
 // state it shares with its parent, and try again at its next call.
-void check_child_without_entropy() {
+void check_child_without_entropy(const EntropyFailure &failure) {
+    if (failure.prepare != nullptr && !failure.prepare()) {
+        std::printf("skipped: %s: no mount namespace of its own (it needs root)\n", failure.what);
+        return;
+    }
     const char seed_file[] = "/tmp/korvane-fault-injection-seed";
     unlink(seed_file);
-    no_entropy = true;
+    no_getrandom = true;
+    no_descriptors = failure.no_descriptors;
     CHECK(call_bytes(16) == nullptr && refused_unreseeded());
     PyObject *written = call_method("write_file", "(s)", seed_file);
     CHECK(written != nullptr && PyLong_Check(written) && PyLong_AsLong(written) == -1);
@@ -242,25 +313,120 @@ void check_child_without_entropy() {
     struct stat status {};
     CHECK(stat(seed_file, &status) != 0 && errno == ENOENT);
     CHECK(queue_is_empty());
-    no_entropy = false;
+    no_getrandom = false;
+    no_descriptors = false;
     PyObject *drawn = call_bytes(16);
     CHECK(drawn != nullptr && PyString_Size(drawn) == 16);
     Py_XDECREF(drawn);
+    if (checks_failed > 0) {
+        std::printf("  (child: %s)\n", failure.what);
+    }
 }
 
 void test_child_without_entropy() {
     CHECK(initialise(nullptr));
-    Py_XDECREF(call_bytes(16)); // the parent has done its own reseed
-    std::fflush(stdout);
-    const pid_t child = fork();
-    if (child == 0) {
-        check_child_without_entropy();
+    // The parent has done its own reseed. (Py_XDECREF names its argument
+    // more than once: a call in it would run again.)
+    PyObject *drawn = call_bytes(16);
+    Py_XDECREF(drawn);
+    for (const EntropyFailure &failure : entropy_failures) {
         std::fflush(stdout);
-        _exit(checks_failed == 0 ? 0 : 1);
+        const pid_t child = fork();
+        if (child == 0) {
+            checks_failed = 0; // the child's own, for its exit status
+            check_child_without_entropy(failure);
+            std::fflush(stdout);
+            _exit(checks_failed == 0 ? 0 : 1);
+        }
+        int status = 0;
+        CHECK(child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+              WEXITSTATUS(status) == 0);
     }
+}
+
+// What a process saw of its first draw after a fork inside the reseed.
+constexpr int after_fork_draw_size = 16;
+struct AfterTheFork {
+    bool forked_child;
+    pid_t pid;
+    int getrandom_calls; // while it drew
+    bool drew;
+    unsigned char drawn[after_fork_draw_size];
+};
+
+void report_after_the_fork(int pipe_end) {
+    AfterTheFork report{};
+    report.forked_child = forked_after_seed == 0;
+    report.pid = getpid();
+    getrandom_calls = 0;
+    PyObject *drawn = call_bytes(after_fork_draw_size);
+    report.getrandom_calls = getrandom_calls;
+    report.drew = drawn != nullptr && PyString_Size(drawn) == after_fork_draw_size;
+    if (report.drew) {
+        std::memcpy(report.drawn, PyString_AS_STRING(drawn), after_fork_draw_size);
+    }
+    Py_XDECREF(drawn);
+    CHECK(write(pipe_end, &report, sizeof report) == sizeof report);
+}
+
+// A process that has a reseed due draws, and a signal handler forks while
+// the reseed is under way. Each of the two then draws again.
+void draw_with_a_fork_inside_the_reseed(int pipe_end) {
+    fork_after_seed = true;
+    PyObject *in_progress = call_bytes(after_fork_draw_size);
+    Py_XDECREF(in_progress);
+    PyErr_Clear();
+    report_after_the_fork(pipe_end);
+    if (forked_after_seed == 0) {
+        std::fflush(stdout);
+        _exit(0);
+    }
+    waitpid(forked_after_seed, nullptr, 0);
+}
+
+// Past the draw in progress, the child of such a fork must not go on with
+// its parent's state: on libcrypto 1.0 two processes with the same pid (as
+// pids come round again) would draw the same bytes for good.
+void test_fork_inside_the_reseed() {
+    int reports[2];
+    CHECK(pipe(reports) == 0);
+    std::fflush(stdout);
+    const pid_t helper = fork();
+    if (helper == 0) {
+        checks_failed = 0; // the children's own, for the exit status
+        // The drawing process and the child forked in its reseed are each
+        // pid 1 of a namespace of their own: only their states tell them
+        // apart.
+        unshare(CLONE_NEWPID);
+        const pid_t drawer = fork();
+        if (drawer == 0) {
+            draw_with_a_fork_inside_the_reseed(reports[1]);
+            std::fflush(stdout);
+            _exit(checks_failed == 0 ? 0 : 1);
+        }
+        int status = 0;
+        waitpid(drawer, &status, 0);
+        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 1);
+    }
+    close(reports[1]);
+    AfterTheFork seen[2] = {};
+    int count = 0;
+    AfterTheFork report{};
+    while (count < 2 && read(reports[0], &report, sizeof report) == sizeof report) {
+        seen[count++] = report;
+    }
+    close(reports[0]);
     int status = 0;
-    CHECK(child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
-          WEXITSTATUS(status) == 0);
+    CHECK(waitpid(helper, &status, 0) == helper && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    CHECK(count == 2 && seen[0].forked_child != seen[1].forked_child);
+    const AfterTheFork &child = seen[0].forked_child ? seen[0] : seen[1];
+    const AfterTheFork &parent = seen[0].forked_child ? seen[1] : seen[0];
+    CHECK(parent.drew && child.drew);
+    CHECK(child.getrandom_calls > 0); // its reseed was still due
+    CHECK(std::memcmp(parent.drawn, child.drawn, after_fork_draw_size) != 0);
+    if (parent.pid != child.pid) {
+        std::printf("note: no pid namespace (it needs root): the two processes' pids differ\n");
+    }
 }
 
 void test_initialisation() {
@@ -406,6 +572,7 @@ int main() {
     Py_NoSiteFlag = 1;
     Py_Initialize();
     test_child_without_entropy();
+    test_fork_inside_the_reseed();
     test_initialisation();
     test_bytes_without_error_type();
     test_failed_draw_is_wiped_before_it_is_freed();

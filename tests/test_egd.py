@@ -2,6 +2,7 @@
 import contextlib
 import ctypes
 import os
+import select
 import shutil
 import signal
 import socket
@@ -11,7 +12,7 @@ import time
 import unittest
 
 from support import crypto, egd_daemon, open_fds, rand
-from support.egd_daemon import SILENT, data, reply
+from support.egd_daemon import CONNECTING, SILENT, data, reply
 
 # (what happens, bytes asked for, the daemon's answers, result, bytes mixed
 # in, requests the daemon saw). Requests are the command byte 1 and the
@@ -61,8 +62,9 @@ def raise_timeout(signal_number, frame):
 
 
 @contextlib.contextmanager
-def timer_signals(handler, first, interval=0):
-    """SIGALRM to `handler` after `first` seconds, then every `interval`."""
+def timer_signals(handler, first=0, interval=0):
+    """SIGALRM to `handler`, from a daemon that sends it or, if `first` is
+    not 0, from a timer after `first` seconds, then every `interval`."""
     previous = signal.signal(signal.SIGALRM, handler)
     signal.setitimer(signal.ITIMER_REAL, first, interval)
     try:
@@ -72,22 +74,35 @@ def timer_signals(handler, first, interval=0):
         signal.signal(signal.SIGALRM, previous)
 
 
-class SlowPrng(crypto.FakePrng):
-    """Takes its time over each reply, so that a daemon which hangs up after
-    one has surely gone by the next request."""
+class PrngAfterHangUp(crypto.FakePrng):
+    """Takes each reply only once the daemon has hung up (the socket that
+    the exchange opened reads as at its end), so that the next request
+    meets a closed connection."""
+
+    def __init__(self):
+        crypto.FakePrng.__init__(self)
+        self.fds = open_fds()
 
     def _seed(self, buffer, length):
-        time.sleep(0.2)
+        for fd in open_fds() - self.fds:
+            select.select([int(fd)], [], [])
         return crypto.FakePrng._seed(self, buffer, length)
 
 
 def silent_daemon():
-    return egd_daemon.running([SILENT])
+    """A daemon that sends SIGALRM once it has the request, and never answers."""
+    return egd_daemon.running([SILENT], signal_client=(1, signal.SIGALRM))
 
 
-def full_backlog():
+def full_backlog(**options):
     """A daemon whose backlog stays full, so that connecting to it waits."""
-    return egd_daemon.running([reply(255)], busy_for=60)
+    return egd_daemon.running([reply(255)], busy_for=60, **options)
+
+
+def full_backlog_sending_sigalrm():
+    """A daemon whose backlog stays full, that sends SIGALRM once the
+    client waits for room in it."""
+    return full_backlog(signal_client=(CONNECTING, signal.SIGALRM))
 
 
 @contextlib.contextmanager
@@ -130,36 +145,46 @@ class DaemonExchangeTest(unittest.TestCase):
         # Interrupted calls, connect among them, are retried once the
         # handler has run. A handler that runs past the stall limit in the
         # middle of the answer leaves it complete in the socket: it counts.
-        for what, daemon_options, first, interval, pause in [
-                ('replies drip in', {'drip': DRIP}, 0.001, 0.001, 0),
-                ('connect waits for a full backlog', {'busy_for': 0.3}, 0.001, 0.001, 0),
-                ('a handler outlasts the stall limit', {'drip': 0.02}, 0.1, 0, STALL_LIMIT + 1)]:
+        # But no request goes out once the limit has passed, though the
+        # daemon has answers to spare. SIGALRM comes from a timer, or from
+        # the daemon at the moment named.
+        both = (10, [data(3), data(7)], '\x01\x0a\x01\x07')
+        for what, daemon_options, timer, pause, outcome in [
+                ('replies drip in', {'drip': DRIP}, (0.001, 0.001), 0, both),
+                ('connect waits for a full backlog',
+                 {'signal_client': (CONNECTING, signal.SIGALRM)}, (), 0, both),
+                ('a handler outlasts the stall limit in the last answer',
+                 {'drip': 0.02, 'signal_client': (2, signal.SIGALRM)}, (), STALL_LIMIT + 1, both),
+                ('a handler outlasts the stall limit before the last request',
+                 {'signal_client': (1, signal.SIGALRM)}, (), STALL_LIMIT + 1,
+                 (3, [data(3)], '\x01\x0a'))]:
             fired = []
 
             def handler(*_):
                 fired.append(1)
                 time.sleep(pause)
 
-            with timer_signals(handler, first, interval):
-                outcome = self.run_scenario([reply(3), reply(7)], 10, **daemon_options)
-            self.assertEqual(outcome, (10, [data(3), data(7)], '\x01\x0a\x01\x07'), what)
+            with timer_signals(handler, *timer):
+                self.assertEqual(self.run_scenario([reply(3), reply(7)], 10, **daemon_options),
+                                 outcome, what)
             self.assertTrue(fired, what)
 
     def test_a_raising_signal_handler_ends_a_stalled_exchange(self):
-        # (what, the stall, when SIGALRM comes, requests the daemon saw): in
-        # the last row the signal comes from the PRNG, and SIGALRM only ends
-        # a test that would hang; no request may follow the signal.
-        for what, stalled, alarm, requests in [
-                ('daemon never answers', silent_daemon, 0.05, '\x01\xff'),
-                ('connection waits for a full backlog', full_backlog, 0.05, ''),
-                ('signal while a reply is mixed in', signal_while_a_reply_is_mixed_in, 3,
+        # (what, the stall, requests the daemon saw): the daemon sends
+        # SIGALRM while the client waits on it; in the last row the signal
+        # comes from the PRNG. The exchange ends then, well before the stall
+        # limit would end it, and no request may follow the signal.
+        for what, stalled, requests in [
+                ('daemon never answers', silent_daemon, '\x01\xff'),
+                ('connection waits for a full backlog', full_backlog_sending_sigalrm, ''),
+                ('signal while a reply is mixed in', signal_while_a_reply_is_mixed_in,
                  '\x01\xff')]:
             with stalled() as daemon:
                 fds = open_fds()
                 started = time.time()
-                with timer_signals(raise_timeout, alarm):
+                with timer_signals(raise_timeout):
                     self.assertRaises(Timeout, rand.egd, daemon.path)
-                self.assertLess(time.time() - started, 0.5, what)
+                self.assertLess(time.time() - started, STALL_LIMIT / 2.0, what)
                 self.assertEqual(open_fds(), fds, what)
             self.assertEqual(daemon.requests, requests, what)
 
@@ -200,7 +225,7 @@ class DaemonExchangeTest(unittest.TestCase):
             if pid == 0:
                 try:
                     signal.signal(signal.SIGPIPE, signal.SIG_DFL)
-                    with crypto.installed(SlowPrng()):
+                    with crypto.installed(PrngAfterHangUp()):
                         os.write(result_write, repr(rand.egd(daemon.path, 20)))
                 finally:
                     os._exit(0)

@@ -9,14 +9,15 @@ import errno
 import os
 import select
 import shutil
-import signal
 import socket
 import tempfile
-import time
 
 # An answer that never comes: the daemon reads the request and then waits
 # for the client to hang up.
 SILENT = object()
+# The moment the client waits in connect for room in the daemon's full
+# backlog, for signal_client.
+CONNECTING = object()
 
 
 def data(length, start=0):
@@ -55,7 +56,7 @@ def _socket_flags(pid):
     return flags
 
 
-def _serve(connection, answers, drip, client_pid, report):
+def _serve(connection, answers, drip, client_pid, signal_client, report):
     """Answers each request with the next of `answers`, then hangs up.
 
     Fills `report` with the requests received, as a string of their bytes,
@@ -63,7 +64,7 @@ def _serve(connection, answers, drip, client_pid, report):
     first answer.
     """
     requests = ''
-    for answer in answers:
+    for number, answer in enumerate(answers, 1):
         request = _read_exactly(connection, 2)
         requests += request
         report['requests'] = requests
@@ -71,6 +72,8 @@ def _serve(connection, answers, drip, client_pid, report):
             report['client_socket_flags'] = _socket_flags(client_pid)
         if len(request) < 2:
             break
+        if signal_client and signal_client[0] == number:
+            os.kill(client_pid, signal_client[1])
         if answer is SILENT:
             connection.recv(1)
             break
@@ -111,8 +114,37 @@ def _fill_backlog(path):
     return fillers
 
 
+def _wait_for_connect(pid, stop):
+    """Waits until process `pid` waits in connect for room in a full
+    backlog, as the kernel names where it sleeps; False if `stop` became
+    readable first."""
+    while True:
+        with open('/proc/%d/wchan' % pid) as wchan:
+            if wchan.read() == 'unix_wait_for_peer':
+                return True
+        if select.select([stop], [], [], 0.001)[0]:
+            return False
+
+
+def _await_client(listener, fillers, busy_for, signal_client, client_pid, stop):
+    """Waits until the client has connected, and releases the backlog that
+    `fillers` keep full first; False if `stop` became readable first."""
+    if fillers:
+        if signal_client and signal_client[0] is CONNECTING:
+            if not _wait_for_connect(client_pid, stop):
+                return False
+            os.kill(client_pid, signal_client[1])
+        if select.select([stop], [], [], busy_for or 0)[0]:
+            return False
+        for _ in fillers:
+            listener.accept()[0].close()
+    # A client that connected is in the backlog by the time the test stops
+    # the daemon.
+    return listener in select.select([listener, stop], [], [])[0]
+
+
 @contextlib.contextmanager
-def running(answers=None, drip=None, path_length=None, busy_for=None):
+def running(answers=None, drip=None, path_length=None, busy_for=None, signal_client=None):
     """Yields a Daemon that serves one client in a child process.
 
     `answers` lists what it sends back to each request, in order (None: it
@@ -120,7 +152,12 @@ def running(answers=None, drip=None, path_length=None, busy_for=None):
     them a byte per write, that many seconds apart;
     `path_length` makes the socket's path exactly that long;
     `busy_for` keeps its backlog full for that many seconds, so that a
-    client's connect waits that long.
+    client's connect waits that long;
+    `signal_client`, a (moment, signal number) pair, sends the client's
+    process that signal once the daemon has read request number `moment`
+    (1 for the first), before it answers; or, with CONNECTING, once the
+    client waits in connect for room in the daemon's backlog, which stays
+    full until then (and for `busy_for` seconds after).
     """
     directory = tempfile.mkdtemp(prefix='egd-')
     name = 'socket'
@@ -137,33 +174,34 @@ def running(answers=None, drip=None, path_length=None, busy_for=None):
     finally:
         os.chdir(here)
     listener.listen(1)
-    fillers = _fill_backlog(daemon.path) if busy_for else []
+    waits_in_connect = signal_client is not None and signal_client[0] is CONNECTING
+    fillers = _fill_backlog(daemon.path) if busy_for or waits_in_connect else []
     report_read, report_write = os.pipe()
+    stop_read, stop_write = os.pipe()
     client_pid = os.getpid()
     pid = os.fork()
     if pid == 0:
         status = 1
         try:
             os.close(report_read)
-            if fillers:
-                time.sleep(busy_for)
-                for _ in fillers:
-                    listener.accept()[0].close()
-            connection, _ = listener.accept()
-            os.write(report_write, 'C')
-            report = {}
-            _serve(connection, answers or (), drip, client_pid, report)
-            connection.close()
-            os.write(report_write, cPickle.dumps(report))
+            os.close(stop_write)
+            if _await_client(listener, fillers, busy_for, signal_client, client_pid, stop_read):
+                connection, _ = listener.accept()
+                os.write(report_write, 'C')
+                report = {}
+                _serve(connection, answers or (), drip, client_pid, signal_client, report)
+                connection.close()
+                os.write(report_write, cPickle.dumps(report))
             status = 0
         finally:
             os._exit(status)
     listener.close()
     os.close(report_write)
+    os.close(stop_read)
     try:
         yield daemon
     finally:
-        _stop(pid)
+        _stop(pid, stop_write)
         for filler in fillers:
             filler.close()
         with os.fdopen(report_read) as report:
@@ -176,16 +214,11 @@ def running(answers=None, drip=None, path_length=None, busy_for=None):
         shutil.rmtree(directory)
 
 
-def _stop(pid):
-    """Gives the daemon a moment to finish with its client, then ends it (a
-    daemon that was never connected to waits in accept)."""
-    deadline = time.time() + 1
-    while time.time() < deadline:
-        done, _ = os.waitpid(pid, os.WNOHANG)
-        if done:
-            return
-        time.sleep(0.005)
-    os.kill(pid, signal.SIGKILL)
+def _stop(pid, stop):
+    """Tells the daemon that the test is done with it, and waits until it
+    has finished with its client, or has seen that none connected: as long
+    as that takes, however slow the machine."""
+    os.close(stop)
     # A test's timer signals may still be coming.
     while True:
         try:
