@@ -7,11 +7,10 @@ import shutil
 import signal
 import socket
 import tempfile
-import threading
 import time
 import unittest
 
-from support import crypto, egd_daemon, open_fds, rand
+from support import crypto, egd_daemon, open_fds, rand, workers
 from support.egd_daemon import CONNECTING, SILENT, data, reply
 
 # (what happens, bytes asked for, the daemon's answers, result, bytes mixed
@@ -208,9 +207,8 @@ class DaemonExchangeTest(unittest.TestCase):
             fds = open_fds()
             with stalled as daemon:
                 with crypto.installed(crypto.FakePrng()) as prng:
-                    worker = threading.Thread(target=query)
-                    worker.start()
-                    worker.join()
+                    with workers(query):
+                        pass
             self.assertEqual((outcome[0], prng.seeded, daemon.requests),
                              (result, mixed_in, requests), what)
             self.assertTrue(STALL_LIMIT - 0.5 < outcome[1] < STALL_LIMIT + 5, (what, outcome))

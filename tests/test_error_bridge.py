@@ -2,7 +2,8 @@
 import sys
 import unittest
 
-from support import crypto, error_queue_to_list, exception_from_error_queue, flush_error_queue
+from support import (crypto, error_queue_to_list, exception_from_error_queue, flush_error_queue,
+                     workers)
 
 NOT_SEEDED = crypto.RAND_R_PRNG_NOT_SEEDED
 NO_TEXT = 999  # a RAND reason code libcrypto has no text for
@@ -56,12 +57,10 @@ class ErrorQueueTest(unittest.TestCase):
 
     def test_errors_stay_with_their_thread(self):
         # The queue is per thread: another thread's errors are not drained.
-        import threading
         seen = []
         crypto.queue_error(NOT_SEEDED)
-        worker = threading.Thread(target=lambda: seen.append(error_queue_to_list()))
-        worker.start()
-        worker.join()
+        with workers(lambda: seen.append(error_queue_to_list())):
+            pass
         self.assertEqual(seen, [[]])
         self.assertEqual(len(error_queue_to_list()), 1)
 

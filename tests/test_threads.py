@@ -13,7 +13,7 @@ import threading
 import unittest
 
 import support
-from support import crypto, pid_one, rand
+from support import crypto, pid_one, rand, workers
 from support.pid_one import draw_as_pid_1
 
 THREADS = 4
@@ -64,11 +64,8 @@ class ThreadsTest(unittest.TestCase):
                 if type(result) is not str or len(result) != count:
                     wrong.append((count, type(result), len(result)))
 
-        workers = [threading.Thread(target=draw, args=(seed,)) for seed in range(THREADS)]
-        for worker in workers:
-            worker.start()
-        for worker in workers:
-            worker.join()
+        with workers(*[lambda seed=seed: draw(seed) for seed in range(THREADS)]):
+            pass
         self.assertEqual(wrong, [])
 
     def test_errors_of_another_thread_never_reach_error(self):
@@ -85,19 +82,18 @@ class ThreadsTest(unittest.TestCase):
             left_behind.append(crypto.lib.ERR_get_error() != 0)
             crypto.clear_queue()
 
-        worker = threading.Thread(target=other_thread)
-        worker.start()
-        try:
-            self.assertTrue(queued.wait(30))
-            # The failing PRNG is process-wide: installed only while this
-            # thread draws.
-            prng = crypto.FakePrng(bytes_result=0, queued_reasons=(crypto.RAND_R_PRNG_NOT_SEEDED,))
-            with crypto.installed(prng):
-                with self.assertRaises(rand.Error) as raised:
-                    rand.bytes(8)
-        finally:
-            drawn.set()
-            worker.join()
+        with workers(other_thread):
+            try:
+                self.assertTrue(queued.wait(30))
+                # The failing PRNG is process-wide: installed only while this
+                # thread draws.
+                prng = crypto.FakePrng(bytes_result=0,
+                                       queued_reasons=(crypto.RAND_R_PRNG_NOT_SEEDED,))
+                with crypto.installed(prng):
+                    with self.assertRaises(rand.Error) as raised:
+                        rand.bytes(8)
+            finally:
+                drawn.set()
         self.assertEqual(raised.exception.args, ([crypto.expected_triple('PRNG not seeded')],))
         self.assertEqual(left_behind, [True])
 

@@ -5,9 +5,12 @@ the repository root) first on sys.path and imports the module from it. With
 KORVANE_BUILD_DIR=installed, the module is the one the interpreter's own
 path finds, as a system package installed it.
 """
+import contextlib
 import ctypes
 import os
 import sys
+import threading
+import time
 
 BUILD_DIR = os.environ.get('KORVANE_BUILD_DIR') or os.path.join(os.path.dirname(__file__), '..', '..')
 if BUILD_DIR != 'installed':
@@ -43,6 +46,27 @@ error_queue_to_list = _bind('error_queue_to_list', [], ctypes.py_object)
 flush_error_queue = _bind('flush_error_queue', [], None)
 exception_from_error_queue = _bind('exception_from_error_queue', [ctypes.py_object], None)
 long_to_hex = _bind('PyKorvane_LongToHex', [ctypes.py_object], ctypes.py_object)
+
+
+@contextlib.contextmanager
+def workers(*targets):
+    """Runs each target on a thread of its own for the duration. On the way
+    out, waits for each to end, and for its system thread to be gone: until
+    then it may hold a lock of the threading module, which a child that
+    this process forks meanwhile would wait for forever (Python 2.7 takes
+    them in the child), and under an emulator that takes a while."""
+    tasks = len(os.listdir('/proc/self/task'))
+    threads = [threading.Thread(target=target) for target in targets]
+    for thread in threads:
+        thread.start()
+    try:
+        yield threads
+    finally:
+        for thread in threads:
+            thread.join()
+        deadline = time.time() + 30
+        while len(os.listdir('/proc/self/task')) > tasks and time.time() < deadline:
+            time.sleep(0.001)
 
 
 def open_fds():
