@@ -229,7 +229,7 @@ PYTHON_SOURCE := $(TREES)/python2.7-source
 PYTHON_FROM_SOURCE := $(TREES)/python2.7-default-configure
 PYTHON_SHARED := $(TREES)/python2.7-shared-ucs4
 test_packages = env X86_64_TREE="$(TREE_x86_64)" ARMHF_TREE="$(TREE_armhf)" \
-    X86_64_BOOKWORM="$(BOOKWORM_x86_64)" ARMHF_BOOKWORM="$(BOOKWORM_armhf)" \
+    X86_64_BOOKWORM="$(BOOKWORM_x86_64)" \
     X86_64_LIBCRYPTO10="$(PREFIX_libcrypto10_x86_64)" ARMHF_LIBCRYPTO10="$(PREFIX_libcrypto10_armhf)" \
     X86_64_MIXED="$(TREES)/bookworm-bullseye-amd64" ARMHF_MIXED="$(TREES)/bookworm-bullseye-armhf" \
     SOURCE_TREE="$(TREES)/bullseye-amd64-source" SDIST_TREE="$(TREES)/bullseye-amd64-sdist" \
