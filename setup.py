@@ -4,6 +4,7 @@ compiler with its own flags (through setuptools where pip brings it). It
 needs the interpreter's headers, libcrypto's headers and a C++11 compiler;
 no CMake.
 
+    python2.7 -m pip install .       # in a clone or the unpacked tarball
     python2.7 setup.py install
     python2.7 -m pip install Korvane-1.0.0.tar.gz
 
