@@ -10,7 +10,7 @@ import tempfile
 import time
 import unittest
 
-from support import crypto, egd_daemon, open_fds, rand, workers
+from support import crypto, egd_daemon, monotonic, open_fds, rand, workers
 from support.egd_daemon import CONNECTING, SILENT, data, reply
 
 # (what happens, bytes asked for, the daemon's answers, result, bytes mixed
@@ -180,10 +180,10 @@ class DaemonExchangeTest(unittest.TestCase):
                  '\x01\xff')]:
             with stalled() as daemon:
                 fds = open_fds()
-                started = time.time()
+                started = monotonic()
                 with timer_signals(raise_timeout):
                     self.assertRaises(Timeout, rand.egd, daemon.path)
-                self.assertLess(time.time() - started, STALL_LIMIT / 2.0, what)
+                self.assertLess(monotonic() - started, STALL_LIMIT / 2.0, what)
                 self.assertEqual(open_fds(), fds, what)
             self.assertEqual(daemon.requests, requests, what)
 
@@ -200,9 +200,9 @@ class DaemonExchangeTest(unittest.TestCase):
             outcome = []
 
             def query():
-                started = time.time()
+                started = monotonic()
                 outcome.append(rand.egd(daemon.path))
-                outcome.append(time.time() - started)
+                outcome.append(monotonic() - started)
 
             fds = open_fds()
             with stalled as daemon:

@@ -72,6 +72,23 @@ def workers(*targets):
             time.sleep(0.001)
 
 
+class _Timespec(ctypes.Structure):
+    _fields_ = [('tv_sec', ctypes.c_long), ('tv_nsec', ctypes.c_long)]
+
+
+_clock_gettime = ctypes.CDLL(None, use_errno=True).clock_gettime
+_CLOCK_MONOTONIC = 1
+
+
+def monotonic():
+    """Seconds on the clock by which the module times the daemon: unlike
+    time.time(), it does not jump when the system's clock is set."""
+    now = _Timespec()
+    if _clock_gettime(_CLOCK_MONOTONIC, ctypes.byref(now)) != 0:
+        raise OSError(ctypes.get_errno(), 'clock_gettime')
+    return now.tv_sec + now.tv_nsec * 1e-9
+
+
 def open_fds():
     """The process's open file descriptors."""
     fds = set()
