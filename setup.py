@@ -54,8 +54,9 @@ def read_lines(name):
 # Debugging and optimisation are the interpreter's business, and
 # position-independent executables are not for a shared library: dpkg
 # before 1.18.5 (Debian 8, Ubuntu 14.04 and 16.04) gives -fPIE and -pie with
-# every hardening feature on, and later ones may name pie specs.
-UNWANTED_BUILDFLAG = re.compile(r'-(g|O.*|fPIE|fpie|pie|specs=.*pie.*)$')
+# every hardening feature on, and later ones may name the compiler driver's
+# pie files (/usr/share/dpkg/pie-compile...).
+UNWANTED_BUILDFLAG = re.compile(r'-(g|O.*|fPIE|fpie|pie|[a-z]+=.*/(no-)?pie-[a-z]+\.[a-z]+)$')
 
 
 def debian_hardening():

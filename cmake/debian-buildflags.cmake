@@ -37,8 +37,9 @@ function(korvane_use_debian_buildflags target)
     separate_arguments(flags UNIX_COMMAND "${flags}")
     # Position-independent executables are not for a shared library: dpkg
     # before 1.18.5 (Debian 8, Ubuntu 14.04 and 16.04) gives -fPIE and -pie
-    # with every hardening feature on, and later ones may name pie specs.
-    list(FILTER flags EXCLUDE REGEX "^-(g|O.*|fPIE|fpie|pie|specs=.*pie.*)$")
+    # with every hardening feature on, and later ones may name the compiler
+    # driver's pie files (/usr/share/dpkg/pie-compile...).
+    list(FILTER flags EXCLUDE REGEX "^-(g|O.*|fPIE|fpie|pie|[a-z]+=.*/(no-)?pie-[a-z]+\\.[a-z]+)$")
     set(${kind} ${flags})
   endforeach()
   message(STATUS "Hardened as dpkg-buildflags says: ${CPPFLAGS} ${CXXFLAGS} ${LDFLAGS}")
