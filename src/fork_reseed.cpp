@@ -3,15 +3,23 @@
 #include "crypto_compat.h"
 #include "os_entropy.h"
 
-// The C library's registration behind pthread_atfork, exported by every
-// glibc. pthread_atfork itself is a static stub (in libpthread_nonshared.a
-// before glibc 2.34, libc_nonshared.a since) that only adds the caller's
-// __dso_handle, and Debian's armhf stubs are ARMv7 code that the ARMv6
-// module must not link. That handle serves to unregister the handler when
-// a library is unloaded; the interpreter never unloads an extension module.
+// Where the C library takes a fork handler. glibc's pthread_atfork is a
+// static stub (in libpthread_nonshared.a before glibc 2.34, libc_nonshared.a
+// since) that only adds the caller's __dso_handle and calls
+// __register_atfork, which every glibc exports; Debian's armhf stubs are
+// ARMv7 code that the ARMv6 module must not link. That handle serves to
+// unregister the handler when a library is unloaded; the interpreter never
+// unloads an extension module. musl has no __register_atfork, and exports
+// pthread_atfork from its one libc.so. Both are weak, so that one module
+// loads under either C library and neither pulls in glibc's stub.
+extern "C" {
 // NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
-extern "C" int __register_atfork(void (*prepare)(), void (*parent)(), void (*child)(),
-                                 void *dso_handle);
+int __register_atfork(void (*prepare)(), void (*parent)(), void (*child)(), void *dso_handle)
+    __attribute__((weak));
+// Declared again to make it weak; <pthread.h> may have come with libcrypto's.
+// NOLINTNEXTLINE(readability-redundant-declaration)
+int pthread_atfork(void (*prepare)(), void (*parent)(), void (*child)()) __attribute__((weak));
+}
 
 namespace korvane {
 
@@ -38,7 +46,11 @@ bool watch_forks() {
     if (watching) {
         return true;
     }
-    watching = __register_atfork(nullptr, nullptr, &mark_child, nullptr) == 0;
+    if (__register_atfork != nullptr) {
+        watching = __register_atfork(nullptr, nullptr, &mark_child, nullptr) == 0;
+    } else if (pthread_atfork != nullptr) {
+        watching = pthread_atfork(nullptr, nullptr, &mark_child) == 0;
+    }
     return watching;
 }
 

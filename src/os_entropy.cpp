@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <linux/random.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -55,8 +54,11 @@ bool from_getrandom(unsigned char * /*buffer*/, size_t /*length*/) {
 // stub in libc_nonshared.a wherever the compiler does not inline it, and
 // Debian's armhf stubs are ARMv7 code that the ARMv6 module must not link.)
 bool is_kernel_random_device(int fd) {
+    // RNDGETENTCNT, numbered here: musl systems (Alpine) lack the kernel's
+    // headers unless they are installed by hand.
+    constexpr unsigned long get_entropy_count = _IOR('R', 0x00, int);
     int entropy_count = 0;
-    return ioctl(fd, RNDGETENTCNT, &entropy_count) == 0;
+    return ioctl(fd, get_entropy_count, &entropy_count) == 0;
 }
 
 bool from_device(unsigned char *buffer, size_t length) {
