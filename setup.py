@@ -17,6 +17,7 @@ The sources, the C++ flags and the export list are the files that the
 project's CMake build reads too. Runs under plain distutils, and under
 setuptools as old as 0.9.8 (RHEL 7).
 """
+import glob
 import os
 import re
 import subprocess
@@ -119,12 +120,13 @@ def rand_extension():
     # Linked by the C driver, as C: the module needs no C++ runtime. Whether
     # it links libpython is the interpreter's distutils' own choice, as for
     # every extension (Debian's never does).
-    link_flags.append('-Wl,--version-script=' + EXPORT_MAP)
+    link_flags += ['-Wl,--version-script=' + EXPORT_MAP] + read_lines('src/ldflags.txt')
     sources = read_lines('src/sources.txt')
+    headers = sorted(glob.glob('src/*.h'))
     return Extension(
         'Korvane.rand',
         sources=sources,
-        depends=[EXPORT_MAP] + sources,
+        depends=[EXPORT_MAP, 'src/ldflags.txt', 'src/cxxflags.txt'] + sources + headers,
         language='c',
         libraries=['crypto'],
         extra_compile_args=compile_flags + read_lines('src/cxxflags.txt'),

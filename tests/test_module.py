@@ -1,9 +1,13 @@
 """Module entry: what `import Korvane.rand` creates, and which build of it."""
 import ctypes
 import os
+import shutil
+import subprocess
+import tempfile
 import types
 import unittest
 
+import support
 from support import exports, rand
 import Korvane  # noqa: I100  (from where support found it)
 
@@ -39,6 +43,26 @@ METHOD_DOCS = [
               "@param num_bytes: The number of bytes to fetch\n@return: A string of random bytes\n"),
 ]
 
+# In a fresh interpreter that first loaded, RTLD_GLOBAL, another object
+# defining the module's exported names: whether the module's exported
+# global is its Error, and what a failing bytes() raised.
+INTERPOSED = r"""
+import ctypes, sys
+ctypes.CDLL(sys.argv[1], mode=ctypes.RTLD_GLOBAL)
+from support import crypto, exports, rand
+try:
+    exported = ctypes.py_object.in_dll(exports, 'rand_Error').value is rand.Error
+except ValueError:
+    exported = None  # still null
+with crypto.installed(crypto.FakePrng(bytes_result=0)):
+    try:
+        rand.bytes(1)
+        raised = None
+    except Exception as error:
+        raised = type(error).__module__ + '.' + type(error).__name__
+sys.stdout.write(repr((exported, raised)))
+"""
+
 # One valid call of each positional-only method, to which a keyword is added.
 POSITIONAL_ONLY_CALLS = [
     ('add', ('x', 1.0)), ('seed', ('x',)), ('status', ()), ('egd', ('/nonexistent',)),
@@ -68,6 +92,21 @@ class ModuleEntryTest(unittest.TestCase):
 
     def test_exported_global_is_the_error_attribute(self):
         self.assertIs(ctypes.py_object.in_dll(exports, 'rand_Error').value, rand.Error)
+
+    def test_own_references_bind_to_the_module_itself(self):
+        # A program that sets sys.setdlopenflags, or loads another copy of
+        # the module (another build of the package), has that object's
+        # definitions first in the process's global scope.
+        directory = tempfile.mkdtemp(prefix='interposer-')
+        try:
+            interposer = os.path.join(directory, 'interposer.so')
+            shutil.copy(rand.__file__, interposer)
+            seen = subprocess.check_output(support.INTERPRETER + ['-c', INTERPOSED, interposer],
+                                           cwd=os.path.dirname(os.path.abspath(support.__file__)) +
+                                           '/..')
+        finally:
+            shutil.rmtree(directory)
+        self.assertEqual(seen, repr((True, 'Korvane.rand.Error')))
 
     def test_positional_only_methods_refuse_keywords(self):
         for name, args in POSITIONAL_ONLY_CALLS:
