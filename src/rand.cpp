@@ -218,6 +218,24 @@ void raise_not_reseeded() {
     PyErr_SetObject(error_type(), errors.get());
 }
 
+enum class Draw { done, not_reseeded, failed };
+
+// Bytes of this process's own. A signal handler may fork at any point of
+// the draw, and the child then holds its parent's bytes, or its parent's
+// state half-way through making them: the fork handler's mark tells, and
+// the child reseeds and draws them again.
+Draw draw_own_bytes(unsigned char *buffer, Py_ssize_t count) {
+    do {
+        if (!reseed_if_due()) {
+            return Draw::not_reseeded;
+        }
+        if (!fill_random(buffer, count)) {
+            return Draw::failed;
+        }
+    } while (korvane::reseed_pending);
+    return Draw::done;
+}
+
 char num_bytes_keyword[] = "num_bytes";
 char *bytes_keywords[] = {num_bytes_keyword, nullptr};
 
@@ -254,16 +272,19 @@ PyObject *rand_bytes(PyObject * /*self*/, PyObject *args, PyObject *keywords) {
         return nullptr;
     }
     auto *buffer = reinterpret_cast<unsigned char *>(PyString_AS_STRING(result.get()));
-    if (!reseed_if_due()) {
+    const Draw drawn = draw_own_bytes(buffer, count);
+    if (drawn == Draw::done) {
+        return result.release();
+    }
+    // What a failed draw got, or a parent's bytes, never reach the
+    // allocator's free memory.
+    OPENSSL_cleanse(buffer, static_cast<size_t>(count));
+    if (drawn == Draw::not_reseeded) {
         raise_not_reseeded();
-        return nullptr;
-    }
-    if (!fill_random(buffer, count)) {
-        OPENSSL_cleanse(buffer, static_cast<size_t>(count));
+    } else {
         exception_from_error_queue(error_type());
-        return nullptr;
     }
-    return result.release();
+    return nullptr;
 }
 
 // The interpreter tells keyword handlers apart by the flags, not the type.

@@ -1,7 +1,7 @@
 // Failures the Python suite cannot provoke: the interpreter running out of
 // memory inside the helpers, module initialisation failing half-way, a
 // child that the kernel gives no entropy (or something else that sits at
-// /dev/urandom), and a fork in the middle of a reseed.
+// /dev/urandom), and a fork in the middle of a draw.
 // The interpreter is embedded, and the calls that fail are wrapped at link
 // time (-Wl,--wrap=NAME), so the module's own code runs unchanged.
 #include <Python.h>
@@ -36,6 +36,7 @@ decltype(ERR_load_RAND_strings()) __real_ERR_load_RAND_strings(void);
 long __real_syscall(long number, ...);
 int __real_open(const char *path, int flags, ...);
 void __real_RAND_seed(const void *buffer, int length);
+int __real_RAND_bytes(unsigned char *buffer, int count);
 }
 
 namespace {
@@ -50,13 +51,26 @@ Countdown list_new_failure, build_value_failure, string_failure, new_exception_f
 // A kernel without getrandom; a process that can open no descriptor.
 bool no_getrandom = false;
 bool no_descriptors = false;
-// The module's getrandom calls so far.
+// The module's getrandom calls so far, and the last descriptor it opened.
 int getrandom_calls = 0;
-// A signal handler that forks once, right after RAND_seed has taken the
-// kernel's bytes, the child into a new pid namespace where the system
-// allows it; what that fork returned (0 in the child).
-bool fork_after_seed = false;
-pid_t forked_after_seed = -1;
+int last_opened = -1;
+// Where a signal handler forks once during a draw, the child into a new pid
+// namespace where the system allows it: right after RAND_seed has taken the
+// kernel's bytes, right before RAND_bytes, or inside RAND_bytes (libcrypto
+// 1.0 alone shows its inside, through the lock callback); what that fork
+// returned (0 in the child).
+enum class ForkPoint { none, inside_the_reseed, before_the_draw, inside_the_draw };
+ForkPoint fork_point = ForkPoint::none;
+pid_t forked = -1;
+void fork_here(ForkPoint here) {
+    if (fork_point != here) {
+        return;
+    }
+    fork_point = ForkPoint::none;
+    unshare(CLONE_NEWPID);
+    forked = fork();
+    getrandom_calls = 0;
+}
 
 // The order in which initialisation reached the calls of interest.
 char events[16];
@@ -194,16 +208,33 @@ int __wrap_open(const char *path, int flags, ...) {
     va_start(arguments, flags);
     const mode_t mode = (flags & O_CREAT) != 0 ? va_arg(arguments, mode_t) : 0;
     va_end(arguments);
-    return __real_open(path, flags, mode);
+    last_opened = __real_open(path, flags, mode);
+    return last_opened;
 }
 
 void __wrap_RAND_seed(const void *buffer, int length) {
     __real_RAND_seed(buffer, length);
-    if (fork_after_seed) {
-        fork_after_seed = false;
-        unshare(CLONE_NEWPID);
-        forked_after_seed = fork();
+    fork_here(ForkPoint::inside_the_reseed);
+}
+
+#if OPENSSL_VERSION_NUMBER < 0x10100000L
+bool inside_a_draw = false;
+void forking_lock(int mode, int type, const char * /*file*/, int /*line*/) {
+    // The first time RAND_bytes lets go of the PRNG's lock, half-way.
+    if (inside_a_draw && type == CRYPTO_LOCK_RAND && (mode & CRYPTO_UNLOCK) != 0) {
+        inside_a_draw = false;
+        fork_here(ForkPoint::inside_the_draw);
     }
+}
+#endif
+
+int __wrap_RAND_bytes(unsigned char *buffer, int count) {
+    fork_here(ForkPoint::before_the_draw);
+#if OPENSSL_VERSION_NUMBER < 0x10100000L
+    inside_a_draw = fork_point == ForkPoint::inside_the_draw;
+    CRYPTO_set_locking_callback(inside_a_draw ? forking_lock : nullptr);
+#endif
+    return __real_RAND_bytes(buffer, count);
 }
 
 } // extern "C"
@@ -232,19 +263,21 @@ PyObject *call_method(const char *name, const char *format, const char *argument
     return result;
 }
 
-// Whether the pending exception is Error whose last triple is the module's
-// own reason for refusing to draw.
-bool refused_unreseeded() {
+// Whether the pending exception is Error whose list holds `queued` triples
+// of what libcrypto had queued before, then the module's own reason for
+// refusing to draw.
+bool refused_unreseeded(Py_ssize_t queued) {
     PyObject *type = nullptr;
     PyObject *value = nullptr;
     PyObject *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
-    bool refused =
-        type == rand_Error && value != nullptr && PyList_Check(value) && PyList_GET_SIZE(value) > 0;
-    if (refused) {
-        PyObject *reason = PyTuple_GetItem(PyList_GET_ITEM(value, PyList_GET_SIZE(value) - 1), 2);
-        refused = reason != nullptr && PyString_Check(reason) &&
-                  std::strstr(PyString_AS_STRING(reason), "not reseeded") != nullptr;
+    bool refused = type == rand_Error && value != nullptr && PyList_Check(value) &&
+                   PyList_GET_SIZE(value) == queued + 1;
+    for (Py_ssize_t index = 0; refused && index <= queued; ++index) {
+        PyObject *text = PyTuple_GetItem(PyList_GET_ITEM(value, index), index < queued ? 0 : 2);
+        refused = text != nullptr && PyString_Check(text) &&
+                  std::strstr(PyString_AS_STRING(text), index < queued ? "random number generator"
+                                                                       : "not reseeded") != nullptr;
     }
     Py_XDECREF(type);
     Py_XDECREF(value);
@@ -282,31 +315,52 @@ bool urandom_is_dev_zero() {
     return bind_over_urandom("/dev/zero");
 }
 
-// (what the child meets, whether it can open descriptors, what makes it so
-// besides a kernel without getrandom, or null)
-struct EntropyFailure {
+// What a child meets with a kernel without getrandom (before 3.17): whether
+// it can open descriptors, what makes /dev/urandom what it is (null: the
+// kernel's own), and whether it can reseed then.
+struct EntropyCase {
     const char *what;
     bool no_descriptors;
     bool (*prepare)();
+    bool reseeds;
 };
-const EntropyFailure entropy_failures[] = {
-    {"no getrandom, no free descriptor", true, nullptr},
-    {"no getrandom, a regular file at /dev/urandom", false, &urandom_is_a_regular_file},
-    {"no getrandom, /dev/zero at /dev/urandom", false, &urandom_is_dev_zero},
+const EntropyCase entropy_cases[] = {
+    {"no getrandom, the kernel's /dev/urandom", false, nullptr, true},
+    {"no getrandom, no free descriptor", true, nullptr, false},
+    {"no getrandom, a regular file at /dev/urandom", false, &urandom_is_a_regular_file, false},
+    {"no getrandom, /dev/zero at /dev/urandom", false, &urandom_is_dev_zero, false},
 };
 
+bool is_open(int fd) {
+    return fd >= 0 && fcntl(fd, F_GETFD) != -1;
+}
+
 // A child that the kernel gives no entropy must draw nothing from the
-// state it shares with its parent, and try again at its next call.
-void check_child_without_entropy(const EntropyFailure &failure) {
-    if (failure.prepare != nullptr && !failure.prepare()) {
-        std::printf("skipped: %s: no mount namespace of its own (it needs root)\n", failure.what);
+// state it shares with its parent, keep no descriptor of what it refused,
+// and try again at its next call; one that reads /dev/urandom draws.
+void check_child_entropy(const EntropyCase &child) {
+    if (child.prepare != nullptr && !child.prepare()) {
+        std::printf("skipped: %s: no mount namespace of its own (it needs root)\n", child.what);
         return;
     }
     const char seed_file[] = "/tmp/korvane-fault-injection-seed";
     unlink(seed_file);
     no_getrandom = true;
-    no_descriptors = failure.no_descriptors;
-    CHECK(call_bytes(16) == nullptr && refused_unreseeded());
+    no_descriptors = child.no_descriptors;
+    last_opened = -1;
+    if (child.reseeds) {
+        PyObject *drawn = call_bytes(16);
+        CHECK(drawn != nullptr && PyString_Size(drawn) == 16);
+        Py_XDECREF(drawn);
+        CHECK(last_opened >= 0 && !is_open(last_opened)); // read, then closed
+        no_getrandom = false;
+        return;
+    }
+    constexpr int queued_before = 2;
+    queue_errors(queued_before);
+    CHECK(call_bytes(16) == nullptr && refused_unreseeded(queued_before));
+    CHECK(queue_is_empty());
+    CHECK(!is_open(last_opened));
     PyObject *written = call_method("write_file", "(s)", seed_file);
     CHECK(written != nullptr && PyLong_Check(written) && PyLong_AsLong(written) == -1);
     Py_XDECREF(written);
@@ -318,23 +372,23 @@ void check_child_without_entropy(const EntropyFailure &failure) {
     PyObject *drawn = call_bytes(16);
     CHECK(drawn != nullptr && PyString_Size(drawn) == 16);
     Py_XDECREF(drawn);
-    if (checks_failed > 0) {
-        std::printf("  (child: %s)\n", failure.what);
-    }
 }
 
-void test_child_without_entropy() {
+void test_child_entropy() {
     CHECK(initialise(nullptr));
     // The parent has done its own reseed. (Py_XDECREF names its argument
     // more than once: a call in it would run again.)
     PyObject *drawn = call_bytes(16);
     Py_XDECREF(drawn);
-    for (const EntropyFailure &failure : entropy_failures) {
+    for (const EntropyCase &entropy : entropy_cases) {
         std::fflush(stdout);
         const pid_t child = fork();
         if (child == 0) {
             checks_failed = 0; // the child's own, for its exit status
-            check_child_without_entropy(failure);
+            check_child_entropy(entropy);
+            if (checks_failed > 0) {
+                std::printf("  (child: %s)\n", entropy.what);
+            }
             std::fflush(stdout);
             _exit(checks_failed == 0 ? 0 : 1);
         }
@@ -344,63 +398,73 @@ void test_child_without_entropy() {
     }
 }
 
-// What a process saw of its first draw after a fork inside the reseed.
+// What a process saw of the draw during which it forked (or was forked),
+// and of the one after.
 constexpr int after_fork_draw_size = 16;
+struct Drawn {
+    bool drew;
+    unsigned char bytes[after_fork_draw_size];
+};
 struct AfterTheFork {
     bool forked_child;
     pid_t pid;
-    int getrandom_calls; // while it drew
-    bool drew;
-    unsigned char drawn[after_fork_draw_size];
+    int getrandom_calls; // from the fork to the end of the draw in progress
+    Drawn in_progress;
+    Drawn next;
 };
 
-void report_after_the_fork(int pipe_end) {
-    AfterTheFork report{};
-    report.forked_child = forked_after_seed == 0;
-    report.pid = getpid();
-    getrandom_calls = 0;
+Drawn draw() {
+    Drawn result{};
     PyObject *drawn = call_bytes(after_fork_draw_size);
-    report.getrandom_calls = getrandom_calls;
-    report.drew = drawn != nullptr && PyString_Size(drawn) == after_fork_draw_size;
-    if (report.drew) {
-        std::memcpy(report.drawn, PyString_AS_STRING(drawn), after_fork_draw_size);
+    result.drew = drawn != nullptr && PyString_Size(drawn) == after_fork_draw_size;
+    if (result.drew) {
+        std::memcpy(result.bytes, PyString_AS_STRING(drawn), after_fork_draw_size);
     }
     Py_XDECREF(drawn);
-    CHECK(write(pipe_end, &report, sizeof report) == sizeof report);
+    PyErr_Clear();
+    return result;
 }
 
-// A process that has a reseed due draws, and a signal handler forks while
-// the reseed is under way. Each of the two then draws again.
-void draw_with_a_fork_inside_the_reseed(int pipe_end) {
-    fork_after_seed = true;
-    PyObject *in_progress = call_bytes(after_fork_draw_size);
-    Py_XDECREF(in_progress);
-    PyErr_Clear();
-    report_after_the_fork(pipe_end);
-    if (forked_after_seed == 0) {
+// A process that has a reseed due draws, and a signal handler forks at
+// `point`. Each of the two reports that draw and the next.
+void draw_with_a_fork(ForkPoint point, int pipe_end) {
+    AfterTheFork report{};
+    fork_point = point;
+    report.in_progress = draw();
+    report.getrandom_calls = getrandom_calls;
+    report.forked_child = forked == 0;
+    report.pid = getpid();
+    report.next = draw();
+    CHECK(write(pipe_end, &report, sizeof report) == sizeof report);
+    if (forked == 0) {
         std::fflush(stdout);
         _exit(0);
     }
-    waitpid(forked_after_seed, nullptr, 0);
+    waitpid(forked, nullptr, 0);
 }
 
-// Past the draw in progress, the child of such a fork must not go on with
-// its parent's state: on libcrypto 1.0 two processes with the same pid (as
-// pids come round again) would draw the same bytes for good.
-void test_fork_inside_the_reseed() {
+bool same(const Drawn &one, const Drawn &other) {
+    return std::memcmp(one.bytes, other.bytes, after_fork_draw_size) == 0;
+}
+
+// The child of a fork at any point before a draw completes must return
+// bytes of its own from that very call, and go on with a state of its
+// own: on libcrypto 1.0 two processes with the same pid (as pids come
+// round again) would otherwise draw the same bytes.
+void check_fork_during_a_draw(ForkPoint point) {
     int reports[2];
     CHECK(pipe(reports) == 0);
     std::fflush(stdout);
     const pid_t helper = fork();
     if (helper == 0) {
         checks_failed = 0; // the children's own, for the exit status
-        // The drawing process and the child forked in its reseed are each
+        // The drawing process and the child forked during its draw are each
         // pid 1 of a namespace of their own: only their states tell them
         // apart.
         unshare(CLONE_NEWPID);
         const pid_t drawer = fork();
         if (drawer == 0) {
-            draw_with_a_fork_inside_the_reseed(reports[1]);
+            draw_with_a_fork(point, reports[1]);
             std::fflush(stdout);
             _exit(checks_failed == 0 ? 0 : 1);
         }
@@ -421,11 +485,35 @@ void test_fork_inside_the_reseed() {
     CHECK(count == 2 && seen[0].forked_child != seen[1].forked_child);
     const AfterTheFork &child = seen[0].forked_child ? seen[0] : seen[1];
     const AfterTheFork &parent = seen[0].forked_child ? seen[1] : seen[0];
-    CHECK(parent.drew && child.drew);
-    CHECK(child.getrandom_calls > 0); // its reseed was still due
-    CHECK(std::memcmp(parent.drawn, child.drawn, after_fork_draw_size) != 0);
+    CHECK(parent.in_progress.drew && child.in_progress.drew && parent.next.drew && child.next.drew);
+    CHECK(child.getrandom_calls > 0); // it reseeded after the fork
+    CHECK(!same(parent.in_progress, child.in_progress));
+    CHECK(!same(parent.next, child.next));
     if (parent.pid != child.pid) {
         std::printf("note: no pid namespace (it needs root): the two processes' pids differ\n");
+    }
+}
+
+void test_fork_during_a_draw() {
+    struct Row {
+        const char *what;
+        ForkPoint point;
+    };
+    const Row rows[] = {
+        {"inside the reseed", ForkPoint::inside_the_reseed},
+        {"right before the draw", ForkPoint::before_the_draw},
+    // libcrypto 1.1 and 3 hold a lock through the draw, which a child forked
+    // inside it could never take again.
+#if OPENSSL_VERSION_NUMBER < 0x10100000L
+        {"inside the draw", ForkPoint::inside_the_draw},
+#endif
+    };
+    for (const Row &row : rows) {
+        const int failed_before = checks_failed;
+        check_fork_during_a_draw(row.point);
+        if (checks_failed > failed_before) {
+            std::printf("  (a fork %s)\n", row.what);
+        }
     }
 }
 
@@ -571,8 +659,8 @@ void test_hex_without_memory() {
 int main() {
     Py_NoSiteFlag = 1;
     Py_Initialize();
-    test_child_without_entropy();
-    test_fork_inside_the_reseed();
+    test_child_entropy();
+    test_fork_during_a_draw();
     test_initialisation();
     test_bytes_without_error_type();
     test_failed_draw_is_wiped_before_it_is_freed();

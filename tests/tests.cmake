@@ -90,7 +90,7 @@ endif()
 # Allocation failures and half-done initialisation, injected at link time
 # into an embedded interpreter, run by the target's runner.
 set(wrapped_calls PyList_New Py_BuildValue PyString_FromString PyErr_NewException
-    PyModule_AddObject ERR_load_RAND_strings syscall open RAND_seed)
+    PyModule_AddObject ERR_load_RAND_strings syscall open RAND_seed RAND_bytes)
 list(TRANSFORM wrapped_calls PREPEND "LINKER:--wrap=")
 add_executable(fault_injection_test tests/fault_injection_test.cpp tests/helpers_from_c.c)
 target_link_libraries(fault_injection_test PRIVATE rand_objects korvane_libpython)
