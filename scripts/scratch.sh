@@ -1,3 +1,4 @@
+# shellcheck shell=sh
 # Sourced by the scripts that work in a scratch directory: makes one, in
 # $scratch, and removes it whenever the script ends. dash runs no EXIT trap
 # when a signal kills it, so SIGHUP, SIGINT and SIGTERM are caught too,
