@@ -52,19 +52,26 @@ def read_lines(name):
         return [line.strip() for line in listing if line.strip() and not line.startswith('#')]
 
 
-# Debugging and optimisation are the interpreter's business, and
-# position-independent executables are not for a shared library: dpkg
-# before 1.18.5 (Debian 8, Ubuntu 14.04 and 16.04) gives -fPIE and -pie with
-# every hardening feature on, and later ones may name the compiler driver's
-# pie files (/usr/share/dpkg/pie-compile...).
-UNWANTED_BUILDFLAG = re.compile(r'-(g|O.*|fPIE|fpie|pie|[a-z]+=.*/(no-)?pie-[a-z]+\.[a-z]+)$')
+def dpkg_buildflags_settings():
+    """(environment, expression of the flags to drop) with which the project
+    takes dpkg-buildflags' hardening, as the CMake build reads them too."""
+    environment = dict(os.environ)
+    unwanted = None
+    for line in read_lines('src/dpkg-buildflags.txt'):
+        key, _, value = line.partition(': ')
+        if key == 'environment':
+            name, _, setting = value.partition('=')
+            environment[name] = setting
+        elif key == 'drop':
+            unwanted = re.compile(value)
+    return environment, unwanted
 
 
 def debian_hardening():
     """(compile flags, link flags) of dpkg-buildflags with every hardening
-    feature on, as the project's own builds take them, without its
-    debugging and optimisation flags; none where it is not installed."""
-    environment = dict(os.environ, DEB_BUILD_MAINT_OPTIONS='hardening=+all')
+    feature on, as the project's own builds take them; none where it is not
+    installed."""
+    environment, unwanted = dpkg_buildflags_settings()
     flags = {}
     for kind in ('CPPFLAGS', 'CXXFLAGS', 'LDFLAGS'):
         try:
@@ -73,9 +80,11 @@ def debian_hardening():
         except OSError:
             return [], []
         output = process.communicate()[0]
+        if not isinstance(output, str):  # Python 3, which can run sdist
+            output = output.decode('ascii', 'replace')
         if process.returncode != 0:
             return [], []
-        flags[kind] = [flag for flag in output.split() if not UNWANTED_BUILDFLAG.match(flag)]
+        flags[kind] = [flag for flag in output.split() if not unwanted.match(flag)]
     return flags['CPPFLAGS'] + flags['CXXFLAGS'], flags['LDFLAGS']
 
 
@@ -126,7 +135,8 @@ def rand_extension():
     return Extension(
         'Korvane.rand',
         sources=sources,
-        depends=[EXPORT_MAP, 'src/ldflags.txt', 'src/cxxflags.txt'] + sources + headers,
+        depends=[EXPORT_MAP, 'src/ldflags.txt', 'src/cxxflags.txt', 'src/dpkg-buildflags.txt'] +
+        sources + headers,
         language='c',
         libraries=['crypto'],
         extra_compile_args=compile_flags + read_lines('src/cxxflags.txt'),

@@ -2,9 +2,9 @@
 # distribution's own source of truth: dpkg-buildflags for the target's
 # Debian architecture (KORVANE_DEB_HOST_ARCH, which the Debian 11
 # toolchains set; else the build machine's), every hardening feature on.
-# Its optimisation and debugging flags are left out: the build's own -O3 is
-# what the benchmark measures, and nothing shipped carries debugging
-# information.
+# Its optimisation and debugging flags are left out (src/dpkg-buildflags.txt):
+# the build's own -O3 is what the benchmark measures, and nothing shipped
+# carries debugging information.
 set(KORVANE_BUILDFLAGS AUTO CACHE STRING
     "REQUIRED: flags from dpkg-buildflags or no build (the project's own builds); AUTO: where it is installed; OFF")
 set_property(CACHE KORVANE_BUILDFLAGS PROPERTY STRINGS REQUIRED AUTO OFF)
@@ -24,7 +24,13 @@ function(korvane_use_debian_buildflags target)
     message(STATUS "No dpkg-buildflags: the compiler's own hardening defaults stand")
     return()
   endif()
-  set(environment "DEB_BUILD_MAINT_OPTIONS=hardening=+all reproducible=-fixfilepath,-fixdebugpath")
+  # How it is asked, and what of its answer is dropped, as setup.py reads them.
+  set(settings "${CMAKE_CURRENT_SOURCE_DIR}/src/dpkg-buildflags.txt")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${settings}")
+  file(STRINGS "${settings}" environment REGEX "^environment: ")
+  list(TRANSFORM environment REPLACE "^environment: " "")
+  file(STRINGS "${settings}" unwanted REGEX "^drop: ")
+  string(REGEX REPLACE "^drop: " "" unwanted "${unwanted}")
   if(KORVANE_DEB_HOST_ARCH)
     list(APPEND environment "DEB_HOST_ARCH=${KORVANE_DEB_HOST_ARCH}")
   endif()
@@ -35,11 +41,7 @@ function(korvane_use_debian_buildflags target)
       message(FATAL_ERROR "dpkg-buildflags --get ${kind} failed: ${status}")
     endif()
     separate_arguments(flags UNIX_COMMAND "${flags}")
-    # Position-independent executables are not for a shared library: dpkg
-    # before 1.18.5 (Debian 8, Ubuntu 14.04 and 16.04) gives -fPIE and -pie
-    # with every hardening feature on, and later ones may name the compiler
-    # driver's pie files (/usr/share/dpkg/pie-compile...).
-    list(FILTER flags EXCLUDE REGEX "^-(g|O.*|fPIE|fpie|pie|[a-z]+=.*/(no-)?pie-[a-z]+\\.[a-z]+)$")
+    list(FILTER flags EXCLUDE REGEX "${unwanted}")
     set(${kind} ${flags})
   endforeach()
   message(STATUS "Hardened as dpkg-buildflags says: ${CPPFLAGS} ${CXXFLAGS} ${LDFLAGS}")
