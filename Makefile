@@ -15,8 +15,11 @@ GENERATIONS ?= 3 1.1 1.0
 # The Debian 11 targets: each architecture's tree, the Debian 12 one whose
 # libcrypto 3 builds link, and the libcrypto prefixes made for it (beside
 # the trees, outside the checkout).
-ARCH_x86_64 := amd64
-ARCH_armhf := armhf
+# Each target's Debian architecture and wheel platforms, from the table of
+# targets.
+$(foreach line,$(shell awk '!/^\#/ && NF {print $$1 "=" $$2 "=" $$4}' scripts/targets.txt), \
+    $(eval ARCH_$(word 1,$(subst =, ,$(line))) := $(word 2,$(subst =, ,$(line)))) \
+    $(eval PLATFORM_$(word 1,$(subst =, ,$(line))) := $(word 3,$(subst =, ,$(line)))))
 $(foreach target,x86_64 armhf,$(eval TREE_$(target) := $(TREES)/bullseye-$(ARCH_$(target))) \
     $(eval BOOKWORM_$(target) := $(TREES)/bookworm-$(ARCH_$(target))) \
     $(eval PREFIX_libcrypto10_$(target) := $(TREES)/openssl-1.0.2s-$(ARCH_$(target))) \
@@ -168,11 +171,24 @@ stage = scripts/stage $@
 $(SUITE_BUILDS:%=test-%): test-%: %
 	@$(precondition_$*) $(stage) $(CTEST) --test-dir $(BUILD)/$*
 
-# Formatting, clang-tidy and cppcheck: quiet, or the job fails.
+# Every language's linter, quiet or the job fails: clang-format, clang-tidy
+# and cppcheck on the C++; shellcheck on every shell script, from warnings
+# up (its notes flag the scripts that the scripts hand to sh -c, quoted on
+# purpose); pyflakes 2 (the last to read Python 2.7, Debian 11's) on every
+# Python file, run by Debian 11's python2.7 in a tree of its own.
+SHELL_SCRIPTS := .ci/run debian/postinst debian/prerm tests/support/dpkg-buildflags-1.18 \
+    $(filter-out scripts/build-wheel %.txt,$(wildcard scripts/*))
+PYTHON_FILES := setup.py scripts/build-wheel $(wildcard Korvane/*.py tests/*.py tests/support/*.py bench/*.py demo/*.py)
+LINT_TREE := $(TREES)/bullseye-amd64-lint
+PYFLAKES := "$(LINT_TREE)/python2.7" -c 'import sys; sys.path[:0] = ["$(LINT_TREE)/usr/lib/python3/dist-packages"]; \
+    from pyflakes.api import main; main(prog="pyflakes")'
 lint: x86_64
 	@scripts/install-deps lint
+	@scripts/make-tree amd64 "$(LINT_TREE)" python2.7,python3-pyflakes
 	@$(stage) $(MAKE) lint-checks
 lint-checks:
+	shellcheck -x --source-path=SCRIPTDIR --severity=warning $(SHELL_SCRIPTS)
+	$(PYFLAKES) $(PYTHON_FILES)
 	clang-format --dry-run -Werror $(CXX_SOURCES)
 	@out=$$(clang-tidy --quiet -p $(BUILD)/x86_64 src/*.cpp 2>&1); status=$$?; \
 	    printf '%s\n' "$$out" | grep -v 'warnings generated'; exit $$status
@@ -184,8 +200,6 @@ lint-checks:
 # whose pip looks for linux_armv6l on a Pi 1 or Zero and linux_armv7l on the
 # others); a Debian package for each target's 1.1 build; and the source
 # distribution. A wheel that lacks a generation is made only when asked for.
-PLATFORM_x86_64 := linux_x86_64
-PLATFORM_armhf := linux_armv6l.linux_armv7l
 # $(call wheel_builds,TARGET): the target's builds of GENERATIONS.
 wheel_builds = $(foreach build,$(1) $(COLUMNS_$(1):%=$(1)-%),$(if $(filter $(GENERATION_$(build)),$(GENERATIONS)),$(build)))
 # $(call package_dir,BUILD_NAME): the package directory a build leaves.
@@ -228,13 +242,7 @@ sdist:
 PYTHON_SOURCE := $(TREES)/python2.7-source
 PYTHON_FROM_SOURCE := $(TREES)/python2.7-default-configure
 PYTHON_SHARED := $(TREES)/python2.7-shared-ucs4
-test_packages = env X86_64_TREE="$(TREE_x86_64)" ARMHF_TREE="$(TREE_armhf)" \
-    X86_64_BOOKWORM="$(BOOKWORM_x86_64)" \
-    X86_64_LIBCRYPTO10="$(PREFIX_libcrypto10_x86_64)" ARMHF_LIBCRYPTO10="$(PREFIX_libcrypto10_armhf)" \
-    X86_64_MIXED="$(TREES)/bookworm-bullseye-amd64" ARMHF_MIXED="$(TREES)/bookworm-bullseye-armhf" \
-    SOURCE_TREE="$(TREES)/bullseye-amd64-source" SDIST_TREE="$(TREES)/bullseye-amd64-sdist" \
-    PYTHON_SOURCE="$(PYTHON_SOURCE)" PYTHON_FROM_SOURCE="$(PYTHON_FROM_SOURCE)" \
-    PYTHON_SHARED="$(PYTHON_SHARED)" scripts/test-packages $(1)
+test_packages = TREES="$(TREES)" scripts/test-packages $(1)
 package-test-systems:
 	@scripts/install-deps package-tests
 	@$(stage) $(call test_packages,--systems-only)
