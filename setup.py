@@ -145,7 +145,7 @@ def rand_extension():
 
 
 # What the wheels and the source distribution say of themselves (the
-# Debian packages' fields are debian/control's).
+# Debian package's fields are debian/package's).
 METADATA = dict(
     name='Korvane',
     version=read_lines('Korvane/VERSION')[0],

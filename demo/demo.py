@@ -1,18 +1,28 @@
 """A short tour of Korvane.rand: run by `make demo`, or as
-`python2.7 demo/demo.py` once the module is built in the checkout
-(`make build`, or `python2.7 setup.py build_ext -i`)."""
+`python2.7 demo/demo.py`, against the module built in this checkout
+(`make build`, or `python2.7 setup.py build_ext -i`) if there is one, else
+against the one installed for this interpreter."""
 import os
 import shutil
 import sys
 import tempfile
 
-# The checkout, where the module is built, and its tests' fixtures.
+# The checkout, and its tests' fixtures (a local daemon, in a child
+# process, and the libcrypto binding), which find the module: the
+# checkout's build, or the installed one.
 CHECKOUT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path[:0] = [CHECKOUT, os.path.join(CHECKOUT, 'tests')]
-
+BUILT_HERE = os.path.exists(os.path.join(CHECKOUT, 'Korvane', 'rand.so'))
+os.environ.setdefault('KORVANE_BUILD_DIR', CHECKOUT if BUILT_HERE else 'installed')
+sys.path.insert(0, os.path.join(CHECKOUT, 'tests'))
+try:
+    from support import crypto, egd_daemon  # noqa: E402
+except ImportError as error:
+    sys.exit('Korvane.rand is neither built in this checkout nor installed (%s): install it with\n'
+             '    python2.7 -m pip install .\n'
+             'or build it in place with\n'
+             '    python2.7 setup.py build_ext -i' % error)
 import Korvane  # noqa: E402
 from Korvane import rand  # noqa: E402
-from support import crypto, egd_daemon  # noqa: E402  (a local daemon, in a child process)
 
 
 def say(what, result):
@@ -48,3 +58,21 @@ try:
 except ValueError as error:
     say('bytes(-1) raises ValueError', str(error))
 say('Failures of the PRNG are raised as', rand.Error)
+
+
+def drawn_in_a_child():
+    """What a forked child draws first: its own bytes, not its parent's."""
+    read_end, write_end = os.pipe()
+    child = os.fork()
+    if child == 0:
+        os.write(write_end, rand.bytes(16))
+        os._exit(0)
+    os.close(write_end)
+    os.waitpid(child, 0)
+    with os.fdopen(read_end) as pipe:
+        return pipe.read()
+
+
+first, second = drawn_in_a_child(), drawn_in_a_child()
+say('Two forked children each draw 16 bytes, in hex', (first.encode('hex'), second.encode('hex')))
+say('Do they differ?', first != second)
