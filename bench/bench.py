@@ -127,56 +127,87 @@ def timed_table(driver, runner):
             peer / module, notes, goal, ', faster than os.urandom' if size >= 1024 else ''))
 
 
-# `import Korvane.rand` timed inside fresh interpreters, alternately from a
-# package holding one module at Korvane/rand.so, as the packages did before
-# they chose a build at import, and from one laid out as the wheels are,
-# with this build at Korvane/SONAME/rand.so. os is imported first, as site
-# imports it in every interpreter that runs a program.
+# Imports timed inside fresh interpreters, run alternately, each timing
+# the one statement: `import Korvane.rand` from a package holding one module
+# at Korvane/rand.so, as a source build leaves it; from one laid out as the
+# wheels are, with this build at Korvane/SONAME/rand.so, under this
+# package's __init__.py and under the one of 8127ead (which read the
+# interpreter's _hashlib file and imported struct); and the interpreter's
+# own `import hashlib` and `import _hashlib`, which the chooser imports. os
+# is imported first, as site imports it in every interpreter that runs a
+# program; -B has every .py module compiled afresh, as in a tree without
+# .pyc files, and leaves none behind.
 IMPORT_RUNS = 3 if QUICK else 41
 TIMED_IMPORT = '''
 import os, sys, time
 sys.path.insert(0, %r)
 start = time.time()
-import Korvane.rand
+import %s
 print(time.time() - start)
 '''
+EARLIER_INIT = '8127ead'
+
+
+def earlier_init():
+    """The package's __init__.py as it was in EARLIER_INIT; None outside a
+    git checkout that has it."""
+    root = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..')
+    try:
+        with open(os.devnull, 'w') as quiet:
+            return subprocess.check_output(
+                ['git', '-C', root, 'show', EARLIER_INIT + ':Korvane/__init__.py'], stderr=quiet)
+    except (OSError, subprocess.CalledProcessError):
+        return None
 
 
 def package_layouts(directory):
-    """(before, after): directories that hold a Korvane package each."""
+    """[(label, directory that holds a Korvane package)]: a source build's
+    and the wheel's, this one's and EARLIER_INIT's where there is one."""
     import Korvane
     package = os.path.dirname(os.path.abspath(Korvane.__file__))
     soname = [name for name in Korvane._needed_libraries(rand.__file__)
               if name.startswith('libcrypto.so.')][0]
-    before, after = os.path.join(directory, 'before'), os.path.join(directory, 'after')
-    os.makedirs(os.path.join(before, 'Korvane'))
-    os.makedirs(os.path.join(after, 'Korvane', soname))
-    with open(os.path.join(before, 'Korvane', '__init__.py'), 'w') as init:
-        init.write('"""Korvane"""\n')
-    os.symlink(rand.__file__, os.path.join(before, 'Korvane', 'rand.so'))
-    for name in ('__init__.py', 'VERSION'):
-        os.symlink(os.path.join(package, name), os.path.join(after, 'Korvane', name))
-    os.symlink(rand.__file__, os.path.join(after, 'Korvane', soname, 'rand.so'))
-    return before, after
+    layouts = [('import Korvane.rand, a source build', 'source', None),
+               ('import Korvane.rand, a wheel, this package', 'wheel', None)]
+    earlier = earlier_init()
+    if earlier is not None:
+        layouts.append(('import Korvane.rand, a wheel, %s\'s __init__.py' % EARLIER_INIT, 'earlier',
+                        earlier))
+    found = []
+    for label, name, init in layouts:
+        top = os.path.join(directory, name, 'Korvane')
+        module_dir = top if name == 'source' else os.path.join(top, soname)
+        os.makedirs(module_dir)
+        os.symlink(rand.__file__, os.path.join(module_dir, 'rand.so'))
+        os.symlink(os.path.join(package, 'VERSION'), os.path.join(top, 'VERSION'))
+        if init is None:
+            os.symlink(os.path.join(package, '__init__.py'), os.path.join(top, '__init__.py'))
+        else:
+            with open(os.path.join(top, '__init__.py'), 'w') as written:
+                written.write(init)
+        found.append((label, 'Korvane.rand', os.path.dirname(top)))
+    return found
 
 
 def import_table(runner):
     directory = tempfile.mkdtemp(prefix='korvane-import-')
     try:
-        layouts = package_layouts(directory)
-        times = ([], [])
+        imports = package_layouts(directory) + [
+            ('import hashlib', 'hashlib', directory), ('import _hashlib', '_hashlib', directory)]
+        times = [[] for _ in imports]
         for _ in range(IMPORT_RUNS):
-            for layout, figures in zip(layouts, times):
+            for (_, module, path), figures in zip(imports, times):
                 figures.append(float(subprocess.check_output(
-                    runner + [sys.executable, '-S', '-c', TIMED_IMPORT % layout])))
+                    runner + [sys.executable, '-B', '-S', '-c', TIMED_IMPORT % (path, module)])))
     finally:
         shutil.rmtree(directory)
-    before, after = [sorted(figures)[len(figures) // 2] for figures in times]
-    print('\nimport Korvane.rand in a fresh interpreter (median of %d, alternately)\n' % IMPORT_RUNS)
-    print('%-42s %11s' % ('one module at Korvane/rand.so (before)', show_time(before)))
-    print('%-42s %11s' % ('a build per libcrypto, chosen (after)', show_time(after)))
-    print('%-42s %11s   after/before %.2f' % ('after - before', show_time(after - before),
-                                               after / before))
+    medians = [sorted(figures)[len(figures) // 2] for figures in times]
+    print('\nImports in a fresh interpreter (median of %d, alternately; each .py compiled afresh)\n'
+          % IMPORT_RUNS)
+    for (label, _, _), median in zip(imports, medians):
+        print('%-50s %11s' % (label, show_time(median)))
+    print('%-50s %11.2f' % ('Korvane.rand (a wheel, this package) / hashlib',
+                            medians[1] / medians[-2]))
 
 
 def in_fresh_interpreter(code):

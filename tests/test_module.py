@@ -8,7 +8,7 @@ import types
 import unittest
 
 import support
-from support import exports, rand
+from support import crypto, exports, rand
 import Korvane  # noqa: I100  (from where support found it)
 
 # The libcrypto whose build must have loaded, as the only libcrypto of the
@@ -48,6 +48,7 @@ METHOD_DOCS = [
 # global is its Error, and what a failing bytes() raised.
 INTERPOSED = r"""
 import ctypes, sys
+ctypes.CDLL(sys.argv[2])  # the module's libcrypto, wherever it was found
 ctypes.CDLL(sys.argv[1], mode=ctypes.RTLD_GLOBAL)
 from support import crypto, exports, rand
 try:
@@ -101,7 +102,8 @@ class ModuleEntryTest(unittest.TestCase):
         try:
             interposer = os.path.join(directory, 'interposer.so')
             shutil.copy(rand.__file__, interposer)
-            seen = subprocess.check_output(support.INTERPRETER + ['-c', INTERPOSED, interposer],
+            seen = subprocess.check_output(support.INTERPRETER + ['-c', INTERPOSED, interposer,
+                                                                  crypto.lib._name],
                                            cwd=os.path.dirname(os.path.abspath(support.__file__)) +
                                            '/..')
         finally:

@@ -22,6 +22,8 @@ set(python_test_environment ${test_environment} "KORVANE_INTERPRETER=${interpret
 if(CMAKE_SIZEOF_VOID_P EQUAL 8 AND NOT KORVANE_SANITIZE)
   list(APPEND python_test_environment KORVANE_HUGE_TESTS=1)
 endif()
+# test_package's stand-in for the interpreter's _hashlib, made below.
+list(APPEND python_test_environment "KORVANE_STAND_IN_HASHLIB=$<TARGET_FILE:stand_in_hashlib>")
 
 # Time limits in seconds, generous for the slowest build (qemu-arm, about
 # five times slower than native): a test that hangs fails under its own
@@ -110,3 +112,13 @@ target_link_libraries(rand_fully_linked PRIVATE korvane_libpython)
 target_link_options(rand_fully_linked PRIVATE "LINKER:-z,defs")
 set_target_properties(rand_fully_linked PROPERTIES OUTPUT_NAME rand
   LIBRARY_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/fully-linked")
+
+# The package's choice of build, tried with a stand-in for the interpreter's
+# _hashlib that reaches the build's libcrypto only through its RUNPATH
+# (linked even though it calls nothing there).
+add_library(stand_in_hashlib MODULE tests/stand_in_hashlib.c)
+target_link_libraries(stand_in_hashlib PRIVATE korvane_build_options)
+target_link_options(stand_in_hashlib PRIVATE "LINKER:--no-as-needed" "LINKER:--enable-new-dtags")
+set_target_properties(stand_in_hashlib PROPERTIES PREFIX "" OUTPUT_NAME _hashlib
+  SKIP_BUILD_RPATH ON LINK_FLAGS "-Wl,-rpath,'\$ORIGIN/private'"
+  LIBRARY_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/stand-in")

@@ -1,0 +1,15 @@
+/* A stand-in for the interpreter's _hashlib and _ssl (copied under either
+ * name): an extension that links libcrypto and finds it only through its
+ * RUNPATH, $ORIGIN/private, as a Python built against a private OpenSSL
+ * prefix does. It defines nothing else. */
+#include <Python.h>
+
+static PyMethodDef no_methods[] = {{NULL, NULL, 0, NULL}};
+
+PyMODINIT_FUNC init_hashlib(void) {
+    Py_InitModule("_hashlib", no_methods);
+}
+
+PyMODINIT_FUNC init_ssl(void) {
+    Py_InitModule("_ssl", no_methods);
+}
