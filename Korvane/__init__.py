@@ -83,9 +83,9 @@ def _dynamic(path):
                 values.setdefault(number(entries, at), []).append(number(entries, at + word))
             # The string table, found by its address in a loaded segment.
             address = values[_DT_STRTAB][0]
-            strings = [offset + address - start for offset, start, length in segments[_PT_LOAD]
-                       if start <= address < start + length][0]
-            end = min([size] + [strings + length for length in values[_DT_STRSZ]])
+            strings = [at + address - start for at, start, span in segments[_PT_LOAD]
+                       if start <= address < start + span][0]
+            end = min([size] + [strings + table_size for table_size in values[_DT_STRSZ]])
 
             def name(at):
                 text = read(strings + at, max(0, min(_LONGEST_NAME, end - strings - at)))
