@@ -177,8 +177,8 @@ $(SUITE_BUILDS:%=test-%): test-%: %
 # purpose); pyflakes 2 (the last to read Python 2.7, Debian 11's) on every
 # Python file, run by Debian 11's python2.7 in a tree of its own.
 SHELL_SCRIPTS := .ci/run debian/postinst debian/prerm tests/support/dpkg-buildflags-1.18 \
-    $(filter-out scripts/build-wheel %.txt,$(wildcard scripts/*))
-PYTHON_FILES := setup.py scripts/build-wheel $(wildcard Korvane/*.py tests/*.py tests/support/*.py bench/*.py demo/*.py)
+    $(filter-out scripts/build-wheel scripts/build-sdist %.txt,$(wildcard scripts/*))
+PYTHON_FILES := setup.py scripts/build-wheel scripts/build-sdist $(wildcard Korvane/*.py tests/*.py tests/support/*.py bench/*.py demo/*.py)
 LINT_TREE := $(TREES)/bullseye-amd64-lint
 PYFLAKES := "$(LINT_TREE)/python2.7" -c 'import sys; sys.path[:0] = ["$(LINT_TREE)/usr/lib/python3/dist-packages"]; \
     from pyflakes.api import main; main(prog="pyflakes")'
@@ -222,17 +222,20 @@ packages: $(sort x86_64 armhf $(call wheel_builds,x86_64) $(call wheel_builds,ar
 	$(call wheel,x86_64)
 	$(call wheel,armhf)
 	$(MAKE) sdist
+	@# Any Python makes the same tarball: Debian 11's 2.7 too.
+	"$(TREE_x86_64)/python2.7" scripts/build-sdist $(BUILD)/sdist-python2.7 >/dev/null
+	cmp dist/Korvane-$(file <Korvane/VERSION).tar.gz $(BUILD)/sdist-python2.7/Korvane-$(file <Korvane/VERSION).tar.gz
 	$(call deb,x86_64,x86_64)
 	$(call deb,armhf,armhf)
 	lintian --fail-on error --info dist/*.deb
 
-# The source distribution alone, in seconds: setup.py with the machine's own
-# Python 2.7 where it has one (no root, trees or cross tools needed), else
-# with the x86-64 tree's.
+# The source distribution alone, in a second: scripts/build-sdist, run by
+# the machine's Python 3 or 2.7 (no root, trees or cross tools needed),
+# else by the x86-64 tree's.
 sdist:
-	@py=$$($(FIND_PYTHON) --any) || exit 1; if [ -z "$$py" ]; then \
-	    $(call prepare,x86_64) && py="$(TREE_x86_64)/python2.7"; fi; \
-	    "$$py" setup.py -q sdist --dist-dir dist && rm -rf Korvane.egg-info
+	@py=$$(command -v python3 && python3 -c '' 2>/dev/null || $(FIND_PYTHON) --any) || exit 1; \
+	    if [ -z "$$py" ]; then $(call prepare,x86_64) && py="$(TREE_x86_64)/python2.7"; fi; \
+	    "$$py" scripts/build-sdist dist
 
 # Each package installed as its users install it, then every suite run from
 # the installed copy, in systems kept beside the trees: Debian 11, 12 and

@@ -22,19 +22,6 @@ import os
 import re
 import subprocess
 
-try:
-    from setuptools import Extension, setup
-    from setuptools.command.build_ext import build_ext
-    from setuptools.command.build_py import build_py
-    import setuptools
-    SETUPTOOLS_VERSION = tuple(int(part) for part in setuptools.__version__.split('.')[:2]
-                               if part.isdigit())
-except ImportError:
-    from distutils.core import Extension, setup
-    from distutils.command.build_ext import build_ext
-    from distutils.command.build_py import build_py
-    SETUPTOOLS_VERSION = None
-
 HERE = os.path.dirname(os.path.abspath(__file__))
 EXPORT_MAP = 'src/exports.map'
 # What every install carries beside the module.
@@ -93,38 +80,56 @@ def remove_flag(command, flag):
         command.remove(flag)
 
 
-class BuildExt(build_ext):
-    """build_ext, less two of the interpreter's flags: one that is for C
-    alone, and -pthread at the link, which before glibc 2.34 would bind the
-    module's open, read and send to libpthread's copies, and have it need
-    libpthread, which it does not use."""
+def build_tools():
+    """(setup, Extension, the command classes, setuptools' version or None):
+    setuptools' where pip brought it, else plain distutils'. Imported only
+    to build: the metadata below serves without either (scripts/build-sdist
+    and build-wheel read it, also under Python 3)."""
+    try:
+        from setuptools import Extension, setup
+        from setuptools.command.build_ext import build_ext
+        from setuptools.command.build_py import build_py
+        import setuptools
+        version = tuple(int(part) for part in setuptools.__version__.split('.')[:2] if part.isdigit())
+    except ImportError:
+        from distutils.core import Extension, setup
+        from distutils.command.build_ext import build_ext
+        from distutils.command.build_py import build_py
+        version = None
 
-    def build_extensions(self):
-        for command in (self.compiler.compiler_so, self.compiler.compiler):
-            remove_flag(command, '-Wstrict-prototypes')
-        remove_flag(self.compiler.linker_so, '-pthread')
-        build_ext.build_extensions(self)
+    class BuildExt(build_ext):
+        """build_ext, less two of the interpreter's flags: one that is for C
+        alone, and -pthread at the link, which before glibc 2.34 would bind the
+        module's open, read and send to libpthread's copies, and have it need
+        libpthread, which it does not use."""
+
+        def build_extensions(self):
+            for command in (self.compiler.compiler_so, self.compiler.compiler):
+                remove_flag(command, '-Wstrict-prototypes')
+            remove_flag(self.compiler.linker_so, '-pthread')
+            build_ext.build_extensions(self)
+
+    class BuildPy(build_py):
+        """build_py, which also puts the licence and RATIONALE, to which the
+        module's docstring sends its reader, into the package."""
+
+        def document_paths(self):
+            return [(os.path.join(HERE, name), os.path.join(self.build_lib, 'Korvane', name))
+                    for name in DOCUMENTS]
+
+        def run(self):
+            build_py.run(self)
+            for source, target in self.document_paths():
+                self.copy_file(source, target)
+
+        def get_outputs(self, *args, **kwargs):
+            return (build_py.get_outputs(self, *args, **kwargs) +
+                    [target for _, target in self.document_paths()])
+
+    return setup, Extension, {'build_ext': BuildExt, 'build_py': BuildPy}, version
 
 
-class BuildPy(build_py):
-    """build_py, which also puts the licence and RATIONALE, to which the
-    module's docstring sends its reader, into the package."""
-
-    def document_paths(self):
-        return [(os.path.join(HERE, name), os.path.join(self.build_lib, 'Korvane', name))
-                for name in DOCUMENTS]
-
-    def run(self):
-        build_py.run(self)
-        for source, target in self.document_paths():
-            self.copy_file(source, target)
-
-    def get_outputs(self, *args, **kwargs):
-        return (build_py.get_outputs(self, *args, **kwargs) +
-                [target for _, target in self.document_paths()])
-
-
-def rand_extension():
+def rand_extension(Extension):
     compile_flags, link_flags = debian_hardening()
     # Linked by the C driver, as C: the module needs no C++ runtime. Whether
     # it links libpython is the interpreter's distutils' own choice, as for
@@ -169,16 +174,30 @@ METADATA = dict(
 REQUIRES_PYTHON = '>=2.7, <3'
 DESCRIPTION_CONTENT_TYPE = 'text/markdown'
 
+
+def metadata_text():
+    """The metadata file of a wheel (METADATA) and of the source
+    distribution (PKG-INFO): its fields, then the README."""
+    fields = METADATA
+    lines = ['Metadata-Version: 2.1', 'Name: ' + fields['name'], 'Version: ' + fields['version'],
+             'Summary: ' + fields['description'], 'License: ' + fields['license']]
+    lines += ['Platform: ' + platform for platform in fields['platforms']]
+    lines += ['Classifier: ' + classifier for classifier in fields['classifiers']]
+    lines += ['Requires-Python: ' + REQUIRES_PYTHON,
+              'Description-Content-Type: ' + DESCRIPTION_CONTENT_TYPE]
+    return '\n'.join(lines) + '\n\n' + fields['long_description']
+
+
 if __name__ == '__main__':
     os.chdir(HERE)
+    setup, Extension, commands, setuptools_version = build_tools()
     options = dict(METADATA, packages=['Korvane'], package_data={'Korvane': ['VERSION']},
-                   ext_modules=[rand_extension()],
-                   cmdclass={'build_ext': BuildExt, 'build_py': BuildPy})
+                   ext_modules=[rand_extension(Extension)], cmdclass=commands)
     # Options that plain distutils and old setuptools do not know.
-    if SETUPTOOLS_VERSION is not None:
+    if setuptools_version is not None:
         options['zip_safe'] = False
-        if SETUPTOOLS_VERSION >= (24, 2):
+        if setuptools_version >= (24, 2):
             options['python_requires'] = REQUIRES_PYTHON
-        if SETUPTOOLS_VERSION >= (38, 6):
+        if setuptools_version >= (38, 6):
             options['long_description_content_type'] = DESCRIPTION_CONTENT_TYPE
     setup(**options)
