@@ -126,7 +126,7 @@ MAKEFLAGS += --no-print-directory
 CXX_SOURCES := $(wildcard src/*.cpp src/*.h tests/*.cpp bench/*.cpp)
 
 .PHONY: build demo test $(BUILDS) $(SUITE_BUILDS:%=test-%) lint lint-checks packages sdist \
-    test-packages package-test-systems python-from-source test-source-cp27m bench clean
+    test-packages package-test-systems python-from-source python-musl test-source-cp27m bench clean
 
 # x86-64 Debian 11 with the distribution's Python 2.7 and libcrypto 1.1: the
 # module left at Korvane/rand.so, so that the repository root is importable
@@ -249,7 +249,7 @@ test_packages = TREES="$(TREES)" scripts/test-packages $(1)
 package-test-systems:
 	@scripts/install-deps package-tests
 	@$(stage) $(call test_packages,--systems-only)
-test-packages: packages package-test-systems python-from-source
+test-packages: packages package-test-systems python-from-source $(if $(filter 1.0,$(GENERATIONS)),python-musl)
 	@$(stage) $(call test_packages)
 
 # Pythons 2.7 built from their own source, made once beside the trees: one
@@ -262,6 +262,12 @@ python-from-source:
 	@$(stage) sh -c 'scripts/make-python-from-source "$(PYTHON_SOURCE)" "$(PYTHON_FROM_SOURCE)" && \
 	    scripts/make-python-from-source --installed-at=/opt/python2.7 "$(PYTHON_SOURCE)" "$(PYTHON_SHARED)" \
 	        --enable-shared --enable-unicode=ucs4 LDFLAGS=-Wl,-rpath,/opt/python2.7/lib'
+# A Python 2.7 built with musl, as Alpine's, its ssl on a musl-built 1.0.2,
+# for the 1.0 build of the x86-64 wheel.
+python-musl: python-from-source
+	@$(precondition_libcrypto10) scripts/install-deps python-source && \
+	    $(stage) scripts/make-python-musl "$(PYTHON_SOURCE)" "$(LIBCRYPTO10_SOURCE)" \
+	        "$(TREES)/openssl-1.0.2s-musl" "$(TREES)/python2.7-musl"
 test-source-cp27m: packages python-from-source
 	@$(stage) scripts/test-source-build "$(PYTHON_FROM_SOURCE)/bin/python2.7" dist/Korvane-$(file <Korvane/VERSION).tar.gz \
 	    "$(TREE_x86_64)" dist/Korvane-$(file <Korvane/VERSION)-cp27-cp27m.cp27mu-$(PLATFORM_x86_64).whl

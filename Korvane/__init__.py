@@ -158,12 +158,18 @@ def _second_libcrypto(own, loaded, failures):
             'from its source distribution uses the interpreter\'s.' % (why, loaded))
 
 
+def _missing(soname, reason):
+    """Whether the loader's `reason` says that the library `soname` is not
+    there, as glibc's loader says it, or musl's."""
+    return (reason.startswith(soname + ': cannot open shared object file') or
+            reason.startswith('Error loading shared library %s: No such file' % soname))
+
+
 def _none_loads(failures):
     """The text of the ImportError where no build loads."""
     lines = ['Korvane.rand: none of its builds loads here:']
     lines += ['  the build for %s: %s' % failure for failure in failures]
-    missing = [soname for soname, reason in failures
-               if reason.startswith(soname + ': cannot open shared object file')]
+    missing = [soname for soname, reason in failures if _missing(soname, reason)]
     if missing:
         lines.append('Install the libcrypto of one of these builds:')
         lines += ['  %s: %s' % build for build in _LIBCRYPTO_BUILDS if build[0] in missing]

@@ -3,6 +3,7 @@
 Runs on the build machine against KORVANE_MODULE, built for KORVANE_TARGET
 (x86_64 or armhf); readelf reads ELF files of any architecture.
 """
+import ctypes
 import os
 import re
 import subprocess
@@ -29,6 +30,12 @@ SHIPPED_MODULE = os.environ.get('KORVANE_SHIPPED_MODULE', '')
 # The oldest C library among the systems the module is for: whatever
 # toolchain builds it, the module may ask for nothing newer.
 NEWEST_GLIBC = (2, 17)
+# musl's one C library (Debian's musl-dev), which a musl system's loader
+# (Alpine's) gives the x86-64 module for the libc.so.6 it needs.
+MUSL_LIBC = '/usr/lib/x86_64-linux-musl/libc.so'
+# What libcrypto's names start with, for when the library itself is not to
+# be found here.
+LIBCRYPTO_PREFIXES = ('RAND_', 'ERR_', 'OPENSSL_', 'CRYPTO_')
 
 EXPORTS = {
     'initrand': 'FUNC', 'rand_Error': 'OBJECT', 'error_queue_to_list': 'FUNC',
@@ -63,12 +70,12 @@ def readelf(*options):
     return readelf_of(MODULE, *options)
 
 
-def dynamic_symbols(module=MODULE):
-    """(name, type, defined) for each global or weak dynamic symbol."""
+def dynamic_symbols(module=MODULE, bindings=('GLOBAL', 'WEAK')):
+    """(name, type, defined) for each dynamic symbol of those bindings."""
     symbols = []
     for line in readelf_of(module, '--dyn-syms').splitlines():
         fields = line.split()
-        if len(fields) >= 8 and fields[0].endswith(':') and fields[4] in ('GLOBAL', 'WEAK'):
+        if len(fields) >= 8 and fields[0].endswith(':') and fields[4] in bindings:
             symbols.append((fields[7].split('@')[0], fields[3], fields[6] != 'UND'))
     return symbols
 
@@ -79,6 +86,20 @@ def needed_libraries(module=MODULE):
 
 def exports(module=MODULE):
     return dict((name, kind) for name, kind, defined in dynamic_symbols(module) if defined)
+
+
+def libcrypto_exports():
+    """The names that the CRYPTO_SONAME library exports, read from the one
+    this machine's loader finds; None where it finds none."""
+    if not CRYPTO_SONAME:
+        return None
+    try:
+        ctypes.CDLL(CRYPTO_SONAME)
+    except OSError:
+        return None
+    with open('/proc/self/maps') as maps:
+        paths = set(line.split()[-1] for line in maps if line.rstrip().endswith('/' + CRYPTO_SONAME))
+    return set(exports(paths.pop())) if len(paths) == 1 else None
 
 
 def hardening_report(module=MODULE):
@@ -175,6 +196,24 @@ class ArtifactTest(unittest.TestCase):
         versions = re.findall(r'Name: GLIBC_([0-9.]+)', readelf('-V'))
         newest = max(tuple(int(part) for part in version.split('.')) for version in versions)
         self.assertLessEqual(newest, NEWEST_GLIBC, versions)
+
+    @unittest.skipUnless(TARGET == 'x86_64' and os.path.isfile(MUSL_LIBC),
+                         "x86-64 build only, where musl's libc.so is installed (musl-dev)")
+    @unittest.skipIf(SANITIZED, 'the sanitizer runtime is glibc\'s')
+    def test_links_under_musl(self):
+        # On Alpine the loader gives musl for libc.so.6, and a call into
+        # glibc alone (__register_atfork, a fortified __*_chk) fails the
+        # import. A weak reference may be missing: the module then does
+        # without it.
+        libcrypto = libcrypto_exports()
+
+        def from_libcrypto(name):
+            return name in libcrypto if libcrypto is not None else name.startswith(LIBCRYPTO_PREFIXES)
+        musl = exports(MUSL_LIBC)
+        missing = [name for name, _, defined in dynamic_symbols(bindings=('GLOBAL',))
+                   if not defined and not name.startswith(('Py', '_Py')) and not from_libcrypto(name) and
+                   name not in musl]
+        self.assertEqual(missing, [], 'not in %s: %s' % (MUSL_LIBC, missing))
 
     @unittest.skipUnless(TARGET == 'armhf', 'ARM build only')
     def test_armv6_instructions_only(self):

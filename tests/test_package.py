@@ -1,5 +1,6 @@
 """The package's choice of build: which build of Korvane.rand a wheel loads,
 read off the process, and what it says where it cannot load the right one."""
+import ctypes
 import os
 import shutil
 import struct
@@ -19,6 +20,20 @@ BUILD_SONAME = [name for name in Korvane._needed_libraries(rand.__file__)
 OTHER_SONAME = [soname for soname in SONAMES if soname != BUILD_SONAME][0]
 STAND_IN = os.environ.get('KORVANE_STAND_IN_HASHLIB')
 PROVIDERS = dict(Korvane._LIBCRYPTO_BUILDS)
+
+
+def loader_says(path):
+    """What this system's loader says of the shared object at `path`, which
+    does not load: glibc's and musl's words differ."""
+    try:
+        ctypes.CDLL(path)
+    except OSError as error:
+        return str(error)
+    raise AssertionError('%s loads' % path)
+
+
+# musl's loader knows a library that is loaded by its file's name alone.
+GLIBC = hasattr(ctypes.CDLL(None), 'gnu_get_libc_version')
 
 
 def mapped_libcrypto():
@@ -119,6 +134,8 @@ class ElfReaderTest(unittest.TestCase):
 
 
 MISSING = '%s: cannot open shared object file: No such file or directory'
+# musl's loader says it so.
+MUSL_MISSING = 'Error loading shared library %s: No such file or directory (needed by /p/rand.so)'
 TWO = ('; the build for %s is loaded instead, so the process has two libcrypto libraries, each '
        'with a random number generator of its own. Korvane built from its source distribution '
        'uses the interpreter\'s.')
@@ -149,6 +166,13 @@ DECISIONS = [
      'Install the libcrypto of one of these builds:\n'
      '  libcrypto.so.3: ' + PROVIDERS['libcrypto.so.3'] + '\n'
      '  libcrypto.so.10: ' + PROVIDERS['libcrypto.so.10'] + '\n'
+     'or build Korvane from its source distribution.'),
+    ('none loads under musl, libcrypto missing', ['libcrypto.so.1.1'], None,
+     {'libcrypto.so.1.1': MUSL_MISSING % 'libcrypto.so.1.1'}, None,
+     'Korvane.rand: none of its builds loads here:\n'
+     '  the build for libcrypto.so.1.1: ' + MUSL_MISSING % 'libcrypto.so.1.1' + '\n'
+     'Install the libcrypto of one of these builds:\n'
+     '  libcrypto.so.1.1: ' + PROVIDERS['libcrypto.so.1.1'] + '\n'
      'or build Korvane from its source distribution.'),
     ('none loads, for other reasons', ['libcrypto.so.1.1'], None,
      {'libcrypto.so.1.1': MISSING % 'libc.so.7'}, None,
@@ -271,7 +295,7 @@ class WheelTest(unittest.TestCase):
         self.build(OTHER_SONAME)
         renamed = os.path.join(self.directory, 'libcrypto.so.1.0.2k')
         shutil.copy(mapped_libcrypto(), renamed)
-        for library in (mapped_libcrypto(), renamed):
+        for library in (mapped_libcrypto(), renamed) if GLIBC else (mapped_libcrypto(),):
             prelude = 'import ctypes\nctypes.CDLL(%r)\n%s' % (library, BLOCKED)
             status, out, err = self.run_child(prelude)
             self.assertEqual((status, out), (0, ['loaded: ' + BUILD_SONAME, 'mapped: 1']),
@@ -281,7 +305,12 @@ class WheelTest(unittest.TestCase):
         self.build(BUILD_SONAME)
         self.build(OTHER_SONAME)
         newest = [soname for soname in SONAMES if soname in (BUILD_SONAME, OTHER_SONAME)][0]
-        status, out, err = self.run_child(BLOCKED)
+        # Where the loader finds the build's libcrypto, also where only the
+        # interpreter's own RUNPATH would have (a private prefix).
+        found_at = os.path.dirname(mapped_libcrypto())
+        environment = dict(os.environ, LD_LIBRARY_PATH=':'.join(
+            [found_at] + filter(None, [os.environ.get('LD_LIBRARY_PATH')])))
+        status, out, err = self.run_child(BLOCKED, environment)
         self.assertEqual((status, out), (0, ['loaded: ' + newest, 'mapped: 1']), err)
 
     def test_a_second_libcrypto_is_warned_of(self):
@@ -293,14 +322,14 @@ class WheelTest(unittest.TestCase):
         status, out, err = self.run_child(prelude)
         self.assertEqual((status, out), (0, [
             'warning: RuntimeWarning: Korvane.rand: the build for %s, which this interpreter '
-            'uses, does not load (%s: invalid ELF header)' % (BUILD_SONAME, broken)
+            'uses, does not load (%s)' % (BUILD_SONAME, loader_says(broken))
             + TWO % OTHER_SONAME,
             'loaded: ' + OTHER_SONAME, 'mapped: 1']), err)
 
     def test_no_build_loads(self):
         broken = self.build(BUILD_SONAME, 'no ELF file, but long enough to be read as one\n' * 4)
         lines = ['Korvane.rand: none of its builds loads here:',
-                 '  the build for %s: %s: invalid ELF header' % (BUILD_SONAME, broken)]
+                 '  the build for %s: %s' % (BUILD_SONAME, loader_says(broken))]
         # A copy that needs a libcrypto that is missing: RHEL's name, where
         # this build's soname is long enough to hold it.
         if len(BUILD_SONAME) >= len('libcrypto.so.10') and BUILD_SONAME != 'libcrypto.so.10':
@@ -308,9 +337,9 @@ class WheelTest(unittest.TestCase):
                 contents = module.read()
             name = BUILD_SONAME + '\0'
             self.assertIn(name, contents)
-            self.build('libcrypto.so.10', contents.replace(
+            needing = self.build('libcrypto.so.10', contents.replace(
                 name, 'libcrypto.so.10'.ljust(len(name), '\0')))
-            lines += ['  the build for libcrypto.so.10: ' + MISSING % 'libcrypto.so.10',
+            lines += ['  the build for libcrypto.so.10: ' + loader_says(needing),
                       'Install the libcrypto of one of these builds:',
                       '  libcrypto.so.10: ' + PROVIDERS['libcrypto.so.10'],
                       'or build Korvane from its source distribution.']
