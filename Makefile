@@ -245,7 +245,7 @@ sdist:
 PYTHON_SOURCE := $(TREES)/python2.7-source
 PYTHON_FROM_SOURCE := $(TREES)/python2.7-default-configure
 PYTHON_SHARED := $(TREES)/python2.7-shared-ucs4
-test_packages = TREES="$(TREES)" scripts/test-packages $(1)
+test_packages = env TREES="$(TREES)" scripts/test-packages $(1)
 package-test-systems:
 	@scripts/install-deps package-tests
 	@$(stage) $(call test_packages,--systems-only)
