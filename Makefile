@@ -15,12 +15,13 @@ GENERATIONS ?= 3 1.1 1.0
 # The Debian 11 targets: each architecture's tree, the Debian 12 one whose
 # libcrypto 3 builds link, and the libcrypto prefixes made for it (beside
 # the trees, outside the checkout).
-# Each target's Debian architecture and wheel platforms, from the table of
-# targets.
+# The targets, each with its Debian architecture and wheel platforms, from
+# the table of targets.
+TARGETS := $(shell awk '!/^\#/ && NF {print $$1}' scripts/targets.txt)
 $(foreach line,$(shell awk '!/^\#/ && NF {print $$1 "=" $$2 "=" $$4}' scripts/targets.txt), \
     $(eval ARCH_$(word 1,$(subst =, ,$(line))) := $(word 2,$(subst =, ,$(line)))) \
     $(eval PLATFORM_$(word 1,$(subst =, ,$(line))) := $(word 3,$(subst =, ,$(line)))))
-$(foreach target,x86_64 armhf,$(eval TREE_$(target) := $(TREES)/bullseye-$(ARCH_$(target))) \
+$(foreach target,$(TARGETS),$(eval TREE_$(target) := $(TREES)/bullseye-$(ARCH_$(target))) \
     $(eval BOOKWORM_$(target) := $(TREES)/bookworm-$(ARCH_$(target))) \
     $(eval PREFIX_libcrypto10_$(target) := $(TREES)/openssl-1.0.2s-$(ARCH_$(target))) \
     $(eval PREFIX_libcrypto10-rhel_$(target) := $(PREFIX_libcrypto10_$(target))/so.10) \
@@ -42,7 +43,7 @@ SEVERAL_BUILDS := test packages test-packages test-source-cp27m
 ifneq ($(OPENSSL_ROOT_DIR),)
 several := $(filter $(SEVERAL_BUILDS),$(MAKECMDGOALS))
 ifneq ($(several),)
-one_build := make x86_64, armhf, asan, host, demo, bench, or test-NAME of one of them
+one_build := make x86_64, armhf, aarch64, asan, host, demo, bench, or test-NAME of one of them
 $(error OPENSSL_ROOT_DIR=$(OPENSSL_ROOT_DIR) is for one target, but `make $(several)` makes builds for several: give it to one build ($(one_build)); the builds against libcrypto 1.0.2 are made from its source, LIBCRYPTO10_SOURCE=)
 endif
 endif
@@ -67,14 +68,15 @@ endif
 # builds, like every other, are tested from the wheels (test-packages).
 COLUMNS_x86_64 := libcrypto3 libcrypto10 libcrypto10-rhel
 COLUMNS_armhf := libcrypto3 libcrypto10
+COLUMNS_aarch64 := libcrypto3 libcrypto10 libcrypto10-rhel
 GENERATION_libcrypto3 := 3
 GENERATION_libcrypto10 := 1.0
 GENERATION_libcrypto10-rhel := 1.0
-$(foreach target,x86_64 armhf,$(eval GENERATION_$(target) := 1.1) \
+$(foreach target,$(TARGETS),$(eval GENERATION_$(target) := 1.1) \
     $(foreach column,$(COLUMNS_$(target)),$(eval GENERATION_$(target)-$(column) := $(GENERATION_$(column)))))
-COLUMN_BUILDS := $(foreach target,x86_64 armhf,$(COLUMNS_$(target):%=$(target)-%))
-BUILDS := x86_64 armhf asan host $(COLUMN_BUILDS)
-SUITE_BUILDS := x86_64 armhf asan host x86_64-libcrypto10 armhf-libcrypto10
+COLUMN_BUILDS := $(foreach target,$(TARGETS),$(COLUMNS_$(target):%=$(target)-%))
+BUILDS := $(TARGETS) asan host $(COLUMN_BUILDS)
+SUITE_BUILDS := $(TARGETS) asan host x86_64-libcrypto10 armhf-libcrypto10
 # $(call make_prefix_COLUMN,TARGET): makes the column's libcrypto for TARGET.
 make_prefix_libcrypto3 = scripts/make-tree --suites=bookworm $(ARCH_$(1)) "$(BOOKWORM_$(1))" libssl-dev,zlib1g && \
     scripts/make-libcrypto3 $(ARCH_$(1)) "$(BOOKWORM_$(1))" "$(PREFIX_libcrypto3_$(1))"
@@ -96,6 +98,7 @@ configure = cmake -S . -B $(BUILD)/$(1) -DPYTHON_EXECUTABLE="$(2)" -DKORVANE_WER
 # machine's Python work for every target.
 DEPENDENCIES_x86_64 := native tree bench
 DEPENDENCIES_armhf := native tree armhf
+DEPENDENCIES_aarch64 := native tree aarch64
 prepare = scripts/install-deps $(DEPENDENCIES_$(1)) && \
     $(foreach target,$(sort x86_64 $(1)),scripts/make-tree $(ARCH_$(target)) "$(TREE_$(target))" &&) true
 # $(call tree_build,BUILD_NAME,TARGET,LIBCRYPTO_PREFIX,EXTRA_CMAKE_OPTIONS):
@@ -119,7 +122,7 @@ precondition_host = py=$$($(FIND_PYTHON)) || exit 1; if [ -z "$$py" ]; then \
 precondition_libcrypto10 = if [ ! -f "$(LIBCRYPTO10_SOURCE)" ]; then \
     echo "$@: skipped what needs libcrypto 1.0.2: no source at $(LIBCRYPTO10_SOURCE) (LIBCRYPTO10_SOURCE=)"; \
     exit 0; fi;
-$(foreach target,x86_64 armhf,$(foreach column,libcrypto10 libcrypto10-rhel, \
+$(foreach target,$(TARGETS),$(foreach column,libcrypto10 libcrypto10-rhel, \
     $(eval precondition_$(target)-$(column) = $$(precondition_libcrypto10))))
 
 MAKEFLAGS += --no-print-directory
@@ -140,9 +143,10 @@ x86_64:
 demo: build
 	$(BUILD)/x86_64/python2.7 demo/demo.py
 
-# 32-bit ARM (ARMv6, VFPv2, hard-float) on Debian 11, in build/armhf/Korvane.
-armhf:
-	$(call tree_build,armhf,armhf,$(OPENSSL_ROOT_DIR))
+# 32-bit ARM (ARMv6, VFPv2, hard-float) and 64-bit ARM on Debian 11, in
+# build/armhf/Korvane and build/aarch64/Korvane.
+armhf aarch64:
+	$(call tree_build,$@,$@,$(OPENSSL_ROOT_DIR))
 
 # The x86-64 Debian 11 module with AddressSanitizer and
 # UndefinedBehaviorSanitizer: any report fails its suite.
@@ -163,7 +167,7 @@ $(1)-$(2):
 	@$$(precondition_$(1)-$(2)) $$(call prepare,$(1)) && $$(call make_prefix_$(2),$(1)) && \
 	    $$(call tree_build,$(1)-$(2),$(1),$$(PREFIX_$(2)_$(1)),$$(CMAKE_OPTIONS_$(2)))
 endef
-$(foreach target,x86_64 armhf,$(foreach column,$(COLUMNS_$(target)),$(eval $(call column_build,$(target),$(column)))))
+$(foreach target,$(TARGETS),$(foreach column,$(COLUMNS_$(target)),$(eval $(call column_build,$(target),$(column)))))
 
 # Announces a long stage of make test as it starts and as it ends.
 stage = scripts/stage $@
@@ -216,17 +220,15 @@ $(error The wheels would lack libcrypto 1.0's builds: no source at $(LIBCRYPTO10
 endif
 endif
 endif
-packages: $(sort x86_64 armhf $(call wheel_builds,x86_64) $(call wheel_builds,armhf))
+packages: $(sort $(TARGETS) $(foreach target,$(TARGETS),$(call wheel_builds,$(target))))
 	scripts/install-deps debian-packages
 	rm -rf dist
-	$(call wheel,x86_64)
-	$(call wheel,armhf)
+	$(foreach target,$(TARGETS),$(call wheel,$(target)) &&) true
 	$(MAKE) sdist
 	@# Any Python makes the same tarball: Debian 11's 2.7 too.
 	"$(TREE_x86_64)/python2.7" scripts/build-sdist $(BUILD)/sdist-python2.7 >/dev/null
 	cmp dist/Korvane-$(file <Korvane/VERSION).tar.gz $(BUILD)/sdist-python2.7/Korvane-$(file <Korvane/VERSION).tar.gz
-	$(call deb,x86_64,x86_64)
-	$(call deb,armhf,armhf)
+	$(foreach target,$(TARGETS),$(call deb,$(target),$(target)) >/dev/null &&) true
 	lintian --fail-on error --info dist/*.deb
 
 # The source distribution alone, in a second: scripts/build-sdist, run by
