@@ -2,13 +2,8 @@
 # module ships for, such as the ARM1176, on Debian 11 based systems.
 # Needs KORVANE_SYSROOT, an armhf tree made by scripts/make-tree.
 set(CMAKE_SYSTEM_PROCESSOR armv6l)
-set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
-set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
-set(korvane_triplet arm-linux-gnueabihf)
-set(KORVANE_DEB_HOST_ARCH armhf)
+set(korvane_target armhf)
 include("${CMAKE_CURRENT_LIST_DIR}/debian11-tree.cmake")
-set(CMAKE_SYSROOT "${KORVANE_SYSROOT}")
-korvane_link_against_tree(usr/lib/${korvane_triplet} lib/${korvane_triplet})
 
 set(armv6_flags "-march=armv6+fp -mfpu=vfp -mfloat-abi=hard -marm")
 set(CMAKE_C_FLAGS_INIT "${armv6_flags}")
@@ -16,8 +11,6 @@ set(CMAKE_CXX_FLAGS_INIT "${armv6_flags}")
 # Debian's armhf start files and libgcc.a are ARMv7 Thumb-2 code; linking
 # them would make the module unusable on an ARMv6 CPU. The module has no
 # static constructors, so it needs neither; the C library comes by name.
+# Test programs (not shipped) keep the start files.
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-nostartfiles -nostdlib")
 set(KORVANE_EXTRA_LINK_LIBRARIES c CACHE STRING "Libraries that -nostdlib leaves out")
-# Test programs (not shipped) keep the start files and run under qemu-arm.
-set(KORVANE_PROGRAM_RUNNER "qemu-arm;-L;${KORVANE_SYSROOT}" CACHE STRING "" FORCE)
-set(KORVANE_TREE_ENVIRONMENT "PYTHONHOME=${KORVANE_SYSROOT}/usr" CACHE STRING "" FORCE)

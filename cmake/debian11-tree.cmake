@@ -2,10 +2,18 @@
 # (KORVANE_SYSROOT) holding the distribution's own Python 2.7 and
 # libcrypto 1.1, which the module is compiled and linked against and which
 # runs the tests (the tree's python2.7 launcher). Included by a target's
-# toolchain file once it has set korvane_triplet.
+# toolchain file once it has set korvane_target.
 # The settings below are derived from the tree, so they are forced: a cache
 # cannot keep those of another tree.
 set(CMAKE_SYSTEM_NAME Linux)
+
+# The target's Debian architecture, GNU triplet and emulator, from the
+# table of targets (scripts/targets.txt), for korvane_target.
+file(STRINGS "${CMAKE_CURRENT_LIST_DIR}/../scripts/targets.txt" korvane_targets REGEX "^${korvane_target} ")
+string(REGEX REPLACE " +" ";" korvane_targets "${korvane_targets}")
+list(GET korvane_targets 1 KORVANE_DEB_HOST_ARCH)
+list(GET korvane_targets 2 korvane_triplet)
+list(GET korvane_targets 4 korvane_emulator)
 
 set(KORVANE_SYSROOT "$ENV{KORVANE_SYSROOT}" CACHE PATH "The Debian 11 tree to build against")
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES KORVANE_SYSROOT)
@@ -43,3 +51,13 @@ set(KORVANE_PYTHON_INCLUDE_DIRS
 set(KORVANE_PYTHON_LIBRARY_DIR "${KORVANE_SYSROOT}/usr/lib/${korvane_triplet}" CACHE PATH "" FORCE)
 set(KORVANE_TEST_PYTHON "${KORVANE_SYSROOT}/python2.7" CACHE STRING "" FORCE)
 
+# An emulated target: its cross compiler, against the tree, whose programs
+# and interpreter run under the emulator.
+if(NOT korvane_emulator STREQUAL "-")
+  set(CMAKE_C_COMPILER ${korvane_triplet}-gcc)
+  set(CMAKE_CXX_COMPILER ${korvane_triplet}-g++)
+  set(CMAKE_SYSROOT "${KORVANE_SYSROOT}")
+  korvane_link_against_tree(usr/lib/${korvane_triplet} lib/${korvane_triplet})
+  set(KORVANE_PROGRAM_RUNNER "${korvane_emulator};-L;${KORVANE_SYSROOT}" CACHE STRING "" FORCE)
+  set(KORVANE_TREE_ENVIRONMENT "PYTHONHOME=${KORVANE_SYSROOT}/usr" CACHE STRING "" FORCE)
+endif()

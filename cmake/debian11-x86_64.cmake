@@ -4,8 +4,7 @@
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_C_COMPILER gcc)
 set(CMAKE_CXX_COMPILER g++)
-set(korvane_triplet x86_64-linux-gnu)
-set(KORVANE_DEB_HOST_ARCH amd64)
+set(korvane_target x86_64)
 include("${CMAKE_CURRENT_LIST_DIR}/debian11-tree.cmake")
 # The tree's interpreter also serves the build machine's own Python work
 # (the artefact checks), unless another one is named.
