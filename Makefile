@@ -235,7 +235,7 @@ packages: $(sort $(TARGETS) $(foreach target,$(TARGETS),$(call wheel_builds,$(ta
 # the machine's Python 3 or 2.7 (no root, trees or cross tools needed),
 # else by the x86-64 tree's.
 sdist:
-	@py=$$(command -v python3 && python3 -c '' 2>/dev/null || $(FIND_PYTHON) --any) || exit 1; \
+	@py=$$(python3 -c 'import sys; print(sys.executable)' 2>/dev/null || $(FIND_PYTHON) --any) || exit 1; \
 	    if [ -z "$$py" ]; then $(call prepare,x86_64) && py="$(TREE_x86_64)/python2.7"; fi; \
 	    "$$py" scripts/build-sdist dist
 
