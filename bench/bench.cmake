@@ -8,7 +8,8 @@ if(NOT KORVANE_TARGET STREQUAL "x86_64" OR KORVANE_SANITIZE)
 endif()
 add_executable(rand_bytes_floor bench/rand_bytes_floor.cpp)
 target_compile_options(rand_bytes_floor PRIVATE ${korvane_cxx_flags})
-target_link_libraries(rand_bytes_floor PRIVATE OpenSSL::Crypto)
+# The tree's own libcrypto, linked as any C program links it.
+target_link_libraries(rand_bytes_floor PRIVATE crypto)
 target_link_options(rand_bytes_floor PRIVATE ${KORVANE_TREE_LINK_OPTIONS})
 set_target_properties(rand_bytes_floor PROPERTIES LINKER_LANGUAGE C)
 

@@ -1,6 +1,6 @@
 # What the two Debian 11 targets share: a tree made by scripts/make-tree
 # (KORVANE_SYSROOT) holding the distribution's own Python 2.7 and
-# libcrypto 1.1, which the module is compiled and linked against and which
+# libcrypto 1.1, which the module is compiled against and which
 # runs the tests (the tree's python2.7 launcher). Included by a target's
 # toolchain file once it has set korvane_target.
 # The settings below are derived from the tree, so they are forced: a cache
@@ -25,13 +25,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# Another libcrypto for the target (OPENSSL_ROOT_DIR, the setting's or
-# else the environment's) lives outside the tree, and is searched first.
-if(OPENSSL_ROOT_DIR)
-  list(PREPEND CMAKE_FIND_ROOT_PATH "${OPENSSL_ROOT_DIR}")
-elseif(DEFINED ENV{OPENSSL_ROOT_DIR})
-  list(PREPEND CMAKE_FIND_ROOT_PATH "$ENV{OPENSSL_ROOT_DIR}")
-endif()
 
 # gcc looks in the build machine's library directories before the tree's,
 # and CMake drops -L for directories it takes as implicit: name the tree's

@@ -1,10 +1,11 @@
 #include "egd_client.h"
 
+#include "libcrypto.h"
+
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
 #include <ctime>
-#include <openssl/crypto.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/types.h>
@@ -192,7 +193,7 @@ EgdResult egd_query(const char *path, int bytes, EntropySink mix_in, Interruptio
     }
     // The daemon's bytes are now part of the PRNG's secret state. The wipe
     // is libcrypto's, which no compiler drops and every C library can load.
-    OPENSSL_cleanse(reply, sizeof reply);
+    libcrypto.OPENSSL_cleanse(reply, sizeof reply);
     return {supplied, daemon.interrupted()};
 }
 

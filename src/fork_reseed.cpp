@@ -1,6 +1,6 @@
 #include "fork_reseed.h"
 
-#include "crypto_compat.h"
+#include "libcrypto.h"
 #include "os_entropy.h"
 
 // Where the C library takes a fork handler. glibc's pthread_atfork is a
@@ -64,11 +64,11 @@ bool reseed_from_os() {
     if (read) {
         // Through libcrypto's own entry, so that whatever PRNG method is
         // installed takes it in its usual way.
-        RAND_seed(entropy, reseed_bytes);
+        libcrypto.RAND_seed(entropy, reseed_bytes);
     } else {
         reseed_pending = true;
     }
-    OPENSSL_cleanse(entropy, sizeof entropy);
+    libcrypto.OPENSSL_cleanse(entropy, sizeof entropy);
     return read;
 }
 

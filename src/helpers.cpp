@@ -1,22 +1,27 @@
 #include "helpers.h"
 
-#include "crypto_compat.h"
+#include "libcrypto.h"
 #include "py_ref.h"
 
+using korvane::libcrypto;
 using korvane::PyRef;
 
 extern "C" PyObject *error_queue_to_list(void) {
+    // A C caller may get here before anything imported the module.
+    if (!korvane::bind_libcrypto()) {
+        return nullptr;
+    }
     PyRef errors(PyList_New(0));
     unsigned long code = 0;
-    while ((code = ERR_get_error()) != 0) {
+    while ((code = libcrypto.ERR_get_error()) != 0) {
         // Once the list is lost the queue is still drained, so that these
         // errors cannot surface later in some unrelated exception.
         if (!errors) {
             continue;
         }
-        const PyRef triple(Py_BuildValue("(sss)", ERR_lib_error_string(code),
-                                         ERR_func_error_string(code),
-                                         ERR_reason_error_string(code)));
+        const PyRef triple(Py_BuildValue("(sss)", libcrypto.ERR_lib_error_string(code),
+                                         libcrypto.ERR_func_error_string(code),
+                                         libcrypto.ERR_reason_error_string(code)));
         if (!triple || PyList_Append(errors.get(), triple.get()) != 0) {
             errors = PyRef();
         }

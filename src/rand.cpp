@@ -4,12 +4,13 @@
 #include <climits>
 #include <cmath>
 
-#include "crypto_compat.h"
+#include "libcrypto.h"
 #include "egd_client.h"
 #include "fork_reseed.h"
 #include "helpers.h"
 #include "py_ref.h"
 
+using korvane::libcrypto;
 using korvane::PyRef;
 using korvane::reseed_if_due;
 
@@ -50,7 +51,7 @@ PyObject *rand_add(PyObject * /*self*/, PyObject *args) {
         return nullptr;
     }
     reseed_if_due();
-    RAND_add(buffer, length, entropy);
+    libcrypto.RAND_add(buffer, length, entropy);
     Py_RETURN_NONE;
 }
 
@@ -67,7 +68,7 @@ PyObject *rand_seed(PyObject * /*self*/, PyObject *args) {
         return nullptr;
     }
     reseed_if_due();
-    RAND_seed(buffer, length);
+    libcrypto.RAND_seed(buffer, length);
     Py_RETURN_NONE;
 }
 
@@ -82,7 +83,7 @@ PyObject *rand_status(PyObject * /*self*/, PyObject *args) {
         return nullptr;
     }
     reseed_if_due();
-    return PyLong_FromLong(RAND_status());
+    return PyLong_FromLong(libcrypto.RAND_status());
 }
 
 PyDoc_STRVAR(rand_egd_doc,
@@ -115,11 +116,11 @@ PyObject *rand_egd(PyObject * /*self*/, PyObject *args) {
     }
     reseed_if_due();
     const korvane::EgdResult result =
-        korvane::egd_query(path, bytes, &RAND_seed, &signal_handlers_let_go_on);
+        korvane::egd_query(path, bytes, libcrypto.RAND_seed, &signal_handlers_let_go_on);
     if (result.interrupted) {
         return nullptr;
     }
-    return PyLong_FromLong(result.supplied > 0 && RAND_status() == 1 ? result.supplied : 0);
+    return PyLong_FromLong(result.supplied > 0 && libcrypto.RAND_status() == 1 ? result.supplied : 0);
 }
 
 PyDoc_STRVAR(rand_cleanup_doc, "\n"
@@ -134,7 +135,7 @@ PyObject *rand_cleanup(PyObject * /*self*/, PyObject *args) {
     reseed_if_due();
     // From libcrypto 1.1 on this is a no-op: the library manages and erases
     // its own state.
-    RAND_cleanup();
+    libcrypto.RAND_cleanup();
     Py_RETURN_NONE;
 }
 
@@ -154,7 +155,7 @@ PyObject *rand_load_file(PyObject * /*self*/, PyObject *args) {
         return nullptr;
     }
     reseed_if_due();
-    return PyLong_FromLong(RAND_load_file(filename, maxbytes));
+    return PyLong_FromLong(libcrypto.RAND_load_file(filename, maxbytes));
 }
 
 PyDoc_STRVAR(rand_write_file_doc, "\n"
@@ -174,7 +175,7 @@ PyObject *rand_write_file(PyObject * /*self*/, PyObject *args) {
     if (!reseed_if_due()) {
         return PyLong_FromLong(-1);
     }
-    return PyLong_FromLong(RAND_write_file(filename));
+    return PyLong_FromLong(libcrypto.RAND_write_file(filename));
 }
 
 PyDoc_STRVAR(rand_bytes_doc, "\n"
@@ -188,7 +189,7 @@ PyDoc_STRVAR(rand_bytes_doc, "\n"
 bool fill_random(unsigned char *buffer, Py_ssize_t count) {
     do {
         const int piece = count < INT_MAX ? static_cast<int>(count) : INT_MAX;
-        if (RAND_bytes(buffer, piece) != 1) {
+        if (libcrypto.RAND_bytes(buffer, piece) != 1) {
             return false;
         }
         buffer += piece;
@@ -278,7 +279,7 @@ PyObject *rand_bytes(PyObject * /*self*/, PyObject *args, PyObject *keywords) {
     }
     // What a failed draw got, or a parent's bytes, never reach the
     // allocator's free memory.
-    OPENSSL_cleanse(buffer, static_cast<size_t>(count));
+    libcrypto.OPENSSL_cleanse(buffer, static_cast<size_t>(count));
     if (drawn == Draw::not_reseeded) {
         raise_not_reseeded();
     } else {
@@ -311,7 +312,12 @@ PyMODINIT_FUNC initrand(void) {
     // First of all: no child of a process that imported the module may be
     // handed its parent's bytes.
     if (!korvane::watch_forks()) {
-        PyErr_NoMemory();
+        PyErr_SetString(PyExc_ImportError,
+                        "Korvane.rand cannot watch for forks: the C library takes no fork "
+                        "handler (it has neither __register_atfork nor pthread_atfork)");
+        return;
+    }
+    if (!korvane::bind_libcrypto()) {
         return;
     }
     // The module reference is borrowed.
@@ -330,5 +336,5 @@ PyMODINIT_FUNC initrand(void) {
         Py_DECREF(rand_Error);
         return;
     }
-    ERR_load_RAND_strings();
+    libcrypto.ERR_load_RAND_strings();
 }

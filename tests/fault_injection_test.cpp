@@ -2,8 +2,11 @@
 // memory inside the helpers, module initialisation failing half-way, a
 // child that the kernel gives no entropy (or something else that sits at
 // /dev/urandom), and a fork in the middle of a draw.
-// The interpreter is embedded, and the calls that fail are wrapped at link
-// time (-Wl,--wrap=NAME), so the module's own code runs unchanged.
+// The interpreter is embedded; its calls and the C library's that fail are
+// wrapped at link time (-Wl,--wrap=NAME), and libcrypto's in the module's
+// table once it is bound, so the module's own code runs unchanged. The
+// libcrypto is the interpreter's, or KORVANE_LIBCRYPTO's where that names
+// one, loaded for all to see as an executable's would be.
 #include <Python.h>
 
 #include <cerrno>
@@ -11,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <initializer_list>
 #include <sched.h>
@@ -19,8 +23,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "../src/crypto_compat.h"
 #include "../src/helpers.h"
+#include "../src/libcrypto.h"
 
 extern "C" {
 extern PyObject *rand_Error;
@@ -31,13 +35,11 @@ PyObject *__real_PyList_New(Py_ssize_t size);
 PyObject *__real_PyString_FromString(const char *text);
 PyObject *__real_PyErr_NewException(char *name, PyObject *base, PyObject *dict);
 int __real_PyModule_AddObject(PyObject *module, const char *name, PyObject *value);
-// void in libcrypto 1.0, int from 1.1 on.
-decltype(ERR_load_RAND_strings()) __real_ERR_load_RAND_strings(void);
 long __real_syscall(long number, ...);
 int __real_open(const char *path, int flags, ...);
-void __real_RAND_seed(const void *buffer, int length);
-int __real_RAND_bytes(unsigned char *buffer, int count);
 }
+
+using korvane::libcrypto;
 
 namespace {
 
@@ -110,17 +112,76 @@ bool memory_error_pending() {
     return PyErr_Occurred() != nullptr && PyErr_ExceptionMatches(PyExc_MemoryError);
 }
 
-// RAND's function code 100 has another name in libcrypto 1.0.
-#ifdef RAND_F_RAND_BYTES
-constexpr int rand_bytes_function = RAND_F_RAND_BYTES;
-#else
-constexpr int rand_bytes_function = RAND_F_SSLEAY_RAND_BYTES;
-#endif
+// What the tests call of libcrypto themselves, from the library that the
+// module bound to, with the generations' own signatures; and the real
+// functions behind the module's table entries that the tests wrap.
+struct RandMethod { // RAND_METHOD: seed, bytes, cleanup, add, pseudorand, status
+    void (*seed)();
+    int (*bytes)(unsigned char *buffer, int count);
+    void (*cleanup)();
+    void (*add)();
+    int (*pseudorand)(unsigned char *buffer, int count);
+    int (*status)();
+};
+struct TestCalls {
+    bool is_1_0;
+    unsigned long (*ERR_peek_error)();
+    void (*ERR_put_error)(int library, int function, int reason, const char *file, int line);
+    void (*ERR_new)();
+    void (*ERR_set_debug)(const char *file, int line, const char *function);
+    void (*ERR_set_error)(int library, int reason, const char *format, ...);
+    int (*RAND_set_rand_method)(const RandMethod *method);
+    void (*CRYPTO_set_locking_callback)(void (*lock)(int, int, const char *, int));
+    void (*RAND_seed)(const void *buffer, int length);
+    int (*RAND_bytes)(unsigned char *buffer, int count);
+    void (*ERR_load_RAND_strings)();
+};
+TestCalls real{};
+
+template <typename Function>
+void look_up(void *library, const char *name, Function **function) {
+    void *address = dlsym(library, name);
+    std::memcpy(function, &address, sizeof address);
+}
+
+// The library behind the module's table, once it is bound.
+void look_up_test_calls() {
+    Dl_info info{};
+    dladdr(reinterpret_cast<void *>(libcrypto.RAND_bytes), &info);
+    void *library = dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
+    unsigned long (*version)() = nullptr;
+    look_up(library, "OpenSSL_version_num", &version);
+    if (version == nullptr) {
+        look_up(library, "SSLeay", &version);
+    }
+    real.is_1_0 = version() < 0x10100000UL;
+    look_up(library, "ERR_peek_error", &real.ERR_peek_error);
+    look_up(library, "ERR_put_error", &real.ERR_put_error);
+    look_up(library, "ERR_new", &real.ERR_new);
+    look_up(library, "ERR_set_debug", &real.ERR_set_debug);
+    look_up(library, "ERR_set_error", &real.ERR_set_error);
+    look_up(library, "RAND_set_rand_method", &real.RAND_set_rand_method);
+    look_up(library, "CRYPTO_set_locking_callback", &real.CRYPTO_set_locking_callback);
+    real.RAND_seed = libcrypto.RAND_seed;
+    real.RAND_bytes = libcrypto.RAND_bytes;
+    real.ERR_load_RAND_strings = libcrypto.ERR_load_RAND_strings;
+}
+
+// RAND, RAND_F_RAND_BYTES (RAND_F_SSLEAY_RAND_BYTES in 1.0), "PRNG not seeded".
+constexpr int rand_library = 36;
+constexpr int rand_bytes_function = 100;
+constexpr int prng_not_seeded = 100;
 
 void queue_errors(int count) {
     for (int i = 0; i < count; ++i) {
-        ERR_put_error(ERR_LIB_RAND, rand_bytes_function, RAND_R_PRNG_NOT_SEEDED, __FILE__,
-                      __LINE__);
+        if (real.ERR_put_error != nullptr) {
+            real.ERR_put_error(rand_library, rand_bytes_function, prng_not_seeded, __FILE__,
+                               __LINE__);
+        } else { // 3.0
+            real.ERR_new();
+            real.ERR_set_debug(__FILE__, __LINE__, "queue_errors");
+            real.ERR_set_error(rand_library, prng_not_seeded, nullptr);
+        }
     }
 }
 
@@ -133,7 +194,7 @@ PyObject *call_bytes(int count) {
 }
 
 bool queue_is_empty() {
-    return ERR_peek_error() == 0;
+    return real.ERR_peek_error() == 0;
 }
 
 } // namespace
@@ -178,11 +239,6 @@ int __wrap_PyModule_AddObject(PyObject *module, const char *name, PyObject *valu
     return __real_PyModule_AddObject(module, name, value);
 }
 
-decltype(ERR_load_RAND_strings()) __wrap_ERR_load_RAND_strings(void) {
-    record('L');
-    return __real_ERR_load_RAND_strings();
-}
-
 // The module's one system call is getrandom, with three arguments.
 long __wrap_syscall(long number, ...) {
     if (no_getrandom) {
@@ -212,32 +268,74 @@ int __wrap_open(const char *path, int flags, ...) {
     return last_opened;
 }
 
-void __wrap_RAND_seed(const void *buffer, int length) {
-    __real_RAND_seed(buffer, length);
+} // extern "C"
+
+namespace {
+
+// The module's table entries that the tests wrap.
+void recording_load_strings() {
+    record('L');
+    real.ERR_load_RAND_strings();
+}
+
+void forking_seed(const void *buffer, int length) {
+    real.RAND_seed(buffer, length);
     fork_here(ForkPoint::inside_the_reseed);
 }
 
-#if OPENSSL_VERSION_NUMBER < 0x10100000L
+// libcrypto 1.0's lock of the PRNG state, and what the callback is told.
+constexpr int crypto_lock_rand = 18;
+constexpr int crypto_unlock = 2;
 bool inside_a_draw = false;
 void forking_lock(int mode, int type, const char * /*file*/, int /*line*/) {
     // The first time RAND_bytes lets go of the PRNG's lock, half-way.
-    if (inside_a_draw && type == CRYPTO_LOCK_RAND && (mode & CRYPTO_UNLOCK) != 0) {
+    if (inside_a_draw && type == crypto_lock_rand && (mode & crypto_unlock) != 0) {
         inside_a_draw = false;
         fork_here(ForkPoint::inside_the_draw);
     }
 }
-#endif
 
-int __wrap_RAND_bytes(unsigned char *buffer, int count) {
+int forking_bytes(unsigned char *buffer, int count) {
     fork_here(ForkPoint::before_the_draw);
-#if OPENSSL_VERSION_NUMBER < 0x10100000L
-    inside_a_draw = fork_point == ForkPoint::inside_the_draw;
-    CRYPTO_set_locking_callback(inside_a_draw ? forking_lock : nullptr);
-#endif
-    return __real_RAND_bytes(buffer, count);
+    if (real.is_1_0) {
+        inside_a_draw = fork_point == ForkPoint::inside_the_draw;
+        real.CRYPTO_set_locking_callback(inside_a_draw ? forking_lock : nullptr);
+    }
+    return real.RAND_bytes(buffer, count);
 }
 
-} // extern "C"
+// The libcrypto the process has, as the package arranges it: the
+// interpreter's own _hashlib's (else _ssl's), or KORVANE_LIBCRYPTO's, then
+// the module's table bound to it, with the wrapped entries in place.
+bool bind_wrapped_libcrypto() {
+    const char *libcrypto_file = std::getenv("KORVANE_LIBCRYPTO");
+    if (libcrypto_file != nullptr && libcrypto_file[0] != '\0') {
+        if (dlopen(libcrypto_file, RTLD_NOW | RTLD_GLOBAL) == nullptr) {
+            std::printf("cannot load %s: %s\n", libcrypto_file, dlerror());
+            return false;
+        }
+    } else {
+        for (const char *module : {"_hashlib", "_ssl"}) {
+            PyObject *imported = PyImport_ImportModule(module);
+            Py_XDECREF(imported);
+            PyErr_Clear();
+            if (imported != nullptr) {
+                break;
+            }
+        }
+    }
+    if (!korvane::bind_libcrypto()) {
+        PyErr_Print();
+        return false;
+    }
+    look_up_test_calls();
+    libcrypto.ERR_load_RAND_strings = recording_load_strings;
+    libcrypto.RAND_seed = forking_seed;
+    libcrypto.RAND_bytes = forking_bytes;
+    return true;
+}
+
+} // namespace
 
 namespace {
 
@@ -502,13 +600,14 @@ void test_fork_during_a_draw() {
     const Row rows[] = {
         {"inside the reseed", ForkPoint::inside_the_reseed},
         {"right before the draw", ForkPoint::before_the_draw},
-    // libcrypto 1.1 and 3 hold a lock through the draw, which a child forked
-    // inside it could never take again.
-#if OPENSSL_VERSION_NUMBER < 0x10100000L
         {"inside the draw", ForkPoint::inside_the_draw},
-#endif
     };
     for (const Row &row : rows) {
+        // libcrypto 1.1 and 3 hold a lock through the draw, which a child
+        // forked inside it could never take again.
+        if (row.point == ForkPoint::inside_the_draw && !real.is_1_0) {
+            continue;
+        }
         const int failed_before = checks_failed;
         check_fork_during_a_draw(row.point);
         if (checks_failed > failed_before) {
@@ -547,11 +646,11 @@ int failing_bytes(unsigned char * /*buffer*/, int /*count*/) {
 
 void test_bytes_without_error_type() {
     // rand_Error is null after the failed initialisation above.
-    RAND_METHOD failing{};
+    RandMethod failing{};
     failing.bytes = failing_bytes;
-    RAND_set_rand_method(&failing);
+    real.RAND_set_rand_method(&failing);
     PyObject *result = call_bytes(8);
-    RAND_set_rand_method(nullptr);
+    real.RAND_set_rand_method(nullptr);
     CHECK(result == nullptr && PyErr_ExceptionMatches(PyExc_RuntimeError));
     CHECK(queue_is_empty());
     PyErr_Clear();
@@ -582,14 +681,14 @@ void inspecting_free(void *object) {
 }
 
 void test_failed_draw_is_wiped_before_it_is_freed() {
-    RAND_METHOD failing{};
+    RandMethod failing{};
     failing.bytes = filling_then_failing_bytes;
-    RAND_set_rand_method(&failing);
+    real.RAND_set_rand_method(&failing);
     free_string = PyString_Type.tp_free;
     PyString_Type.tp_free = inspecting_free;
     PyObject *result = call_bytes(failed_draw_size);
     PyString_Type.tp_free = free_string;
-    RAND_set_rand_method(nullptr);
+    real.RAND_set_rand_method(nullptr);
     CHECK(result == nullptr && PyErr_Occurred());
     PyErr_Clear();
     // The bytes a failed draw got never reach the allocator's free memory.
@@ -659,6 +758,10 @@ void test_hex_without_memory() {
 int main() {
     Py_NoSiteFlag = 1;
     Py_Initialize();
+    if (!bind_wrapped_libcrypto()) {
+        std::printf("0 passed, 1 failed\n");
+        return 1;
+    }
     test_child_entropy();
     test_fork_during_a_draw();
     test_initialisation();

@@ -6,9 +6,6 @@ set(suite ${KORVANE_TARGET})
 if(KORVANE_SYSROOT)
   set(suite debian11-${KORVANE_TARGET})
 endif()
-if(openssl_root)
-  string(APPEND suite "-libcrypto${OPENSSL_VERSION}")
-endif()
 if(KORVANE_SANITIZE)
   string(APPEND suite "-asan")
 endif()
@@ -35,35 +32,49 @@ set(timeout_test_egd 180)
 set(timeout_test_leaks 600)
 set(timeout_test_bytes 600)
 
+# The suites run on the libcrypto the interpreter uses, and again on each
+# of KORVANE_TEST_LIBCRYPTOS (NAME=FILE): the process loads FILE for all to
+# see and keeps the interpreter's _hashlib and _ssl out, so that the module
+# binds to FILE as to an executable's libcrypto (KORVANE_LIBCRYPTO).
+set(KORVANE_TEST_LIBCRYPTOS "" CACHE STRING
+    "Other libcryptos (a ;-list of NAME=FILE) that every suite runs on too")
 file(STRINGS "${tests_dir}/suites.txt" python_tests REGEX "^[a-z]")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${tests_dir}/suites.txt")
-foreach(test_module IN LISTS python_tests)
-  set(timeout ${timeout_default})
-  if(DEFINED timeout_${test_module})
-    set(timeout ${timeout_${test_module}})
+foreach(generation IN ITEMS "" ${KORVANE_TEST_LIBCRYPTOS})
+  set(generation_suite ${suite})
+  set(generation_environment "")
+  if(generation MATCHES "^([^=]+)=(.+)$")
+    set(generation_suite ${suite}-${CMAKE_MATCH_1})
+    get_filename_component(soname "${CMAKE_MATCH_2}" NAME)
+    set(generation_environment "KORVANE_LIBCRYPTO=${CMAKE_MATCH_2}" "KORVANE_EXPECTED_LIBCRYPTO=${soname}")
   endif()
-  add_test(NAME ${suite}.${test_module}
-           COMMAND ${KORVANE_TEST_PYTHON} -m unittest ${test_module}
-           WORKING_DIRECTORY "${tests_dir}")
-  set_tests_properties(${suite}.${test_module} PROPERTIES TIMEOUT ${timeout}
-    ENVIRONMENT "KORVANE_BUILD_DIR=${module_parent};PYTHONDONTWRITEBYTECODE=1;${python_test_environment}")
+  foreach(test_module IN LISTS python_tests)
+    set(timeout ${timeout_default})
+    if(DEFINED timeout_${test_module})
+      set(timeout ${timeout_${test_module}})
+    endif()
+    add_test(NAME ${generation_suite}.${test_module}
+             COMMAND ${KORVANE_TEST_PYTHON} -m unittest ${test_module}
+             WORKING_DIRECTORY "${tests_dir}")
+    set_tests_properties(${generation_suite}.${test_module} PROPERTIES TIMEOUT ${timeout}
+      ENVIRONMENT "KORVANE_BUILD_DIR=${module_parent};PYTHONDONTWRITEBYTECODE=1;${python_test_environment};${generation_environment}")
+  endforeach()
+  # Allocation failures, half-done initialisation and forks in the middle
+  # of a call, in an embedded interpreter, run by the target's runner.
+  add_test(NAME ${generation_suite}.fault_injection
+           COMMAND ${program_runner} $<TARGET_FILE:fault_injection_test>)
+  set_tests_properties(${generation_suite}.fault_injection PROPERTIES TIMEOUT ${timeout_default}
+    ENVIRONMENT "${test_environment};${generation_environment}")
 endforeach()
 
 add_test(NAME ${suite}.test_artifact
          COMMAND "${PYTHON_EXECUTABLE}" -m unittest test_artifact
          WORKING_DIRECTORY "${tests_dir}")
 set_tests_properties(${suite}.test_artifact PROPERTIES TIMEOUT ${timeout_default}
-  ENVIRONMENT "KORVANE_MODULE=$<TARGET_FILE:rand>;KORVANE_TARGET=${KORVANE_TARGET};KORVANE_SANITIZED=$<BOOL:${KORVANE_SANITIZE}>;KORVANE_HARDENED=$<BOOL:${korvane_hardened}>;KORVANE_CRYPTO_SONAME=${crypto_soname};PYTHONDONTWRITEBYTECODE=1")
+  ENVIRONMENT "KORVANE_MODULE=$<TARGET_FILE:rand>;KORVANE_TARGET=${KORVANE_TARGET};KORVANE_SANITIZED=$<BOOL:${KORVANE_SANITIZE}>;KORVANE_HARDENED=$<BOOL:${korvane_hardened}>;PYTHONDONTWRITEBYTECODE=1")
 
-# The build's choice of libcrypto, tried with prefixes made of the x86-64
-# tree's own: once, in the x86-64 tree build against that libcrypto.
-if(KORVANE_SYSROOT AND KORVANE_TARGET STREQUAL "x86_64" AND NOT KORVANE_SANITIZE AND NOT openssl_root)
-  add_test(NAME ${suite}.test_configure
-           COMMAND "${PYTHON_EXECUTABLE}" -m unittest test_configure
-           WORKING_DIRECTORY "${tests_dir}")
-  set_tests_properties(${suite}.test_configure PROPERTIES TIMEOUT ${timeout_default}
-    ENVIRONMENT "KORVANE_CMAKE=${CMAKE_COMMAND};KORVANE_SOURCE_DIR=${CMAKE_CURRENT_SOURCE_DIR};KORVANE_SYSROOT=${KORVANE_SYSROOT};PYTHONDONTWRITEBYTECODE=1")
-
+# Once, in the x86-64 tree build:
+if(KORVANE_SYSROOT AND KORVANE_TARGET STREQUAL "x86_64" AND NOT KORVANE_SANITIZE)
   # Older headers on an architecture whose getrandom number the module does
   # not know (i386 on Debian 8 and Ubuntu 14.04, aarch64 and ppc64le on RHEL
   # 7): the entropy source must still build there, and read /dev/urandom
@@ -88,18 +99,14 @@ if(KORVANE_SYSROOT AND KORVANE_TARGET STREQUAL "x86_64" AND NOT KORVANE_SANITIZE
   endif()
 endif()
 
-# Allocation failures and half-done initialisation, injected at link time
-# into an embedded interpreter, run by the target's runner.
+# The fault-injection program: the interpreter's and the C library's calls
+# that fail are wrapped at link time, libcrypto's in the module's table.
 set(wrapped_calls PyList_New Py_BuildValue PyString_FromString PyErr_NewException
-    PyModule_AddObject ERR_load_RAND_strings syscall open RAND_seed RAND_bytes)
+    PyModule_AddObject syscall open)
 list(TRANSFORM wrapped_calls PREPEND "LINKER:--wrap=")
 add_executable(fault_injection_test tests/fault_injection_test.cpp tests/helpers_from_c.c)
 target_link_libraries(fault_injection_test PRIVATE rand_objects korvane_libpython)
 target_link_options(fault_injection_test PRIVATE ${wrapped_calls})
-add_test(NAME ${suite}.fault_injection
-         COMMAND ${program_runner} $<TARGET_FILE:fault_injection_test>)
-set_tests_properties(${suite}.fault_injection PROPERTIES TIMEOUT ${timeout_default}
-  ENVIRONMENT "${test_environment}")
 
 # The module linked once more, with libpython and -z defs: a symbol that
 # neither the interpreter, libcrypto nor the C library defines (the C++

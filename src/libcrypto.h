@@ -1,0 +1,50 @@
+// The libcrypto functions that the module calls, declared here, reached
+// through one table that is filled once, at import, from the libcrypto
+// that the process already has: the one the interpreter's own _hashlib (or
+// _ssl, or the executable) uses. The module links no libcrypto and needs
+// none of its headers, so that one build serves every generation (1.0.0
+// to 3.x, RHEL's libcrypto.so.10, LibreSSL) and the program keeps one
+// generator whatever its interpreter was built against.
+#ifndef KORVANE_LIBCRYPTO_H
+#define KORVANE_LIBCRYPTO_H
+
+#include <cstddef>
+
+namespace korvane {
+
+// libcrypto's own signatures, unchanged from 1.0.0 to 3.x. An entry that
+// a generation lacks holds a stand-in that does what that generation's
+// headers made of the call: RAND_cleanup and ERR_load_RAND_strings do
+// nothing, ERR_func_error_string answers null. ERR_load_RAND_strings
+// returns int from 1.1 on, which no caller reads.
+// NOLINTBEGIN(readability-identifier-naming): the members are libcrypto's names.
+struct Libcrypto {
+    void (*RAND_add)(const void *buffer, int length, double entropy);
+    void (*RAND_seed)(const void *buffer, int length);
+    int (*RAND_status)();
+    void (*RAND_cleanup)();
+    int (*RAND_load_file)(const char *filename, long maxbytes);
+    int (*RAND_write_file)(const char *filename);
+    int (*RAND_bytes)(unsigned char *buffer, int count);
+    unsigned long (*ERR_get_error)();
+    const char *(*ERR_lib_error_string)(unsigned long code);
+    const char *(*ERR_func_error_string)(unsigned long code);
+    const char *(*ERR_reason_error_string)(unsigned long code);
+    void (*ERR_load_RAND_strings)();
+    void (*OPENSSL_cleanse)(void *buffer, size_t length);
+};
+// NOLINTEND(readability-identifier-naming)
+
+// Null entries until bind_libcrypto() has succeeded; never changed after.
+extern Libcrypto libcrypto;
+
+// Fills the table, once per process; later calls return at once. Needs
+// the interpreter lock. False, with ImportError pending, when the process
+// has no libcrypto and none can be loaded, or when its libcrypto lacks a
+// function that the module cannot do without: that error names the
+// library and the function.
+bool bind_libcrypto();
+
+} // namespace korvane
+
+#endif // KORVANE_LIBCRYPTO_H
