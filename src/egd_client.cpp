@@ -7,10 +7,18 @@
 #include <cstring>
 #include <ctime>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/types.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+// x86-64 glibc's default memcpy is GLIBC_2.14, newer than the x86-64
+// wheel's glibc 2.5; the older one does the same for a copy that cannot
+// overlap. (musl, which loads the same module, has no symbol versions.)
+#if defined(__x86_64__) && defined(__GLIBC__)
+__asm__(".symver memcpy, memcpy@GLIBC_2.2.5");
+#endif
 
 namespace korvane {
 namespace {
@@ -27,9 +35,11 @@ constexpr int largest_request = 255;
 // interpreter runs handlers only on its main thread.
 constexpr int stall_limit_seconds = 10;
 
+// Asked of the kernel itself: glibc has clock_gettime only from 2.17 on
+// (librt before), and the x86-64 wheel is for glibc 2.5 and later.
 timespec now() {
     timespec time{};
-    clock_gettime(CLOCK_MONOTONIC, &time);
+    syscall(SYS_clock_gettime, CLOCK_MONOTONIC, &time);
     return time;
 }
 

@@ -37,13 +37,11 @@ struct Entry {
     AnyFunction stand_in;
 };
 
-template <typename Function>
-Entry required(const char *name, Function **slot) {
+template <typename Function> Entry required(const char *name, Function **slot) {
     return {name, slot, nullptr};
 }
 
-template <typename Function>
-Entry optional(const char *name, Function **slot, Function *stand_in) {
+template <typename Function> Entry optional(const char *name, Function **slot, Function *stand_in) {
     return {name, slot, reinterpret_cast<AnyFunction>(stand_in)};
 }
 
@@ -91,8 +89,7 @@ struct LoadedObjects {
 
 int note_object(dl_phdr_info *info, size_t /*size*/, void *data) {
     auto *objects = static_cast<LoadedObjects *>(data);
-    if (info->dlpi_name != nullptr && info->dlpi_name[0] != '\0' &&
-        objects->count < most_objects) {
+    if (info->dlpi_name != nullptr && info->dlpi_name[0] != '\0' && objects->count < most_objects) {
         objects->names[objects->count++] = info->dlpi_name;
     }
     return 0;

@@ -17,7 +17,6 @@ namespace korvane {
 // headers made of the call: RAND_cleanup and ERR_load_RAND_strings do
 // nothing, ERR_func_error_string answers null. ERR_load_RAND_strings
 // returns int from 1.1 on, which no caller reads.
-// NOLINTBEGIN(readability-identifier-naming): the members are libcrypto's names.
 struct Libcrypto {
     void (*RAND_add)(const void *buffer, int length, double entropy);
     void (*RAND_seed)(const void *buffer, int length);
@@ -33,10 +32,11 @@ struct Libcrypto {
     void (*ERR_load_RAND_strings)();
     void (*OPENSSL_cleanse)(void *buffer, size_t length);
 };
-// NOLINTEND(readability-identifier-naming)
 
 // Null entries until bind_libcrypto() has succeeded; never changed after.
-extern Libcrypto libcrypto;
+// It is constant-initialised where it is defined; clang-tidy takes this
+// declaration for a definition.
+extern Libcrypto libcrypto; // NOLINT(bugprone-dynamic-static-initializers)
 
 // Fills the table, once per process; later calls return at once. Needs
 // the interpreter lock. False, with ImportError pending, when the process

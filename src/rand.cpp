@@ -4,10 +4,10 @@
 #include <climits>
 #include <cmath>
 
-#include "libcrypto.h"
 #include "egd_client.h"
 #include "fork_reseed.h"
 #include "helpers.h"
+#include "libcrypto.h"
 #include "py_ref.h"
 
 using korvane::libcrypto;
@@ -120,7 +120,8 @@ PyObject *rand_egd(PyObject * /*self*/, PyObject *args) {
     if (result.interrupted) {
         return nullptr;
     }
-    return PyLong_FromLong(result.supplied > 0 && libcrypto.RAND_status() == 1 ? result.supplied : 0);
+    return PyLong_FromLong(result.supplied > 0 && libcrypto.RAND_status() == 1 ? result.supplied
+                                                                               : 0);
 }
 
 PyDoc_STRVAR(rand_cleanup_doc, "\n"

@@ -1,9 +1,8 @@
 """The built shared library itself: its interface, its dependencies, its CPU.
 
 Runs on the build machine against KORVANE_MODULE, built for KORVANE_TARGET
-(x86_64 or armhf); readelf reads ELF files of any architecture.
+(x86_64, armhf or aarch64); readelf reads ELF files of any architecture.
 """
-import ctypes
 import os
 import re
 import subprocess
@@ -15,8 +14,6 @@ TARGET = os.environ.get('KORVANE_TARGET', 'x86_64')
 SANITIZED = os.environ.get('KORVANE_SANITIZED') == '1'
 # Built with dpkg-buildflags' hardening, as everything the project ships is.
 HARDENED = os.environ.get('KORVANE_HARDENED', '1') == '1'
-# The soname of the libcrypto the module was built against.
-CRYPTO_SONAME = os.environ.get('KORVANE_CRYPTO_SONAME', '')
 # Whether the module links libpython2.7. What the project ships never does:
 # the interpreter that loads it provides those symbols, static or shared,
 # as for its own extensions. A source build does what the interpreter's own
@@ -27,15 +24,26 @@ RUNPATH = os.environ.get('KORVANE_RUNPATH', '')
 # The module the project's own CMake build shipped for the same system,
 # beside which a source build of it must look the same.
 SHIPPED_MODULE = os.environ.get('KORVANE_SHIPPED_MODULE', '')
-# The oldest C library among the systems the module is for: whatever
-# toolchain builds it, the module may ask for nothing newer.
-NEWEST_GLIBC = (2, 17)
+# The newest symbol versions each target's module may ask for: those of the
+# manylinux policy its wheel is tagged with (manylinux1 on x86-64,
+# manylinux2014 on aarch64), so that a package index takes it and pip puts
+# it on any glibc system the tag promises; for 32-bit ARM, whose wheel
+# keeps piwheels' linux_ tags, the oldest C library among the systems it
+# is for.
+NEWEST_VERSIONS = {
+    'x86_64': {'GLIBC': (2, 5), 'GCC': (4, 2, 0)},
+    'aarch64': {'GLIBC': (2, 17), 'GCC': (4, 7, 0)},
+    'armhf': {'GLIBC': (2, 17)},
+}
+# The libraries a manylinux policy lets a module need (the loader itself is
+# not counted): never libcrypto, which the module binds to at load time, nor
+# libpython, which the interpreter provides.
+POLICY_LIBRARIES = {'libc.so.6', 'libm.so.6', 'libdl.so.2', 'libpthread.so.0', 'librt.so.1',
+                    'libgcc_s.so.1', 'libresolv.so.2', 'libnsl.so.1', 'libutil.so.1',
+                    'libanl.so.1', 'libatomic.so.1', 'libz.so.1'}
 # musl's one C library (Debian's musl-dev), which a musl system's loader
 # (Alpine's) gives the x86-64 module for the libc.so.6 it needs.
 MUSL_LIBC = '/usr/lib/x86_64-linux-musl/libc.so'
-# What libcrypto's names start with, for when the library itself is not to
-# be found here.
-LIBCRYPTO_PREFIXES = ('RAND_', 'ERR_', 'OPENSSL_', 'CRYPTO_')
 
 EXPORTS = {
     'initrand': 'FUNC', 'rand_Error': 'OBJECT', 'error_queue_to_list': 'FUNC',
@@ -88,20 +96,6 @@ def exports(module=MODULE):
     return dict((name, kind) for name, kind, defined in dynamic_symbols(module) if defined)
 
 
-def libcrypto_exports():
-    """The names that the CRYPTO_SONAME library exports, read from the one
-    this machine's loader finds; None where it finds none."""
-    if not CRYPTO_SONAME:
-        return None
-    try:
-        ctypes.CDLL(CRYPTO_SONAME)
-    except OSError:
-        return None
-    with open('/proc/self/maps') as maps:
-        paths = set(line.split()[-1] for line in maps if line.rstrip().endswith('/' + CRYPTO_SONAME))
-    return set(exports(paths.pop())) if len(paths) == 1 else None
-
-
 def hardening_report(module=MODULE):
     """hardening-check's verdicts, without the module's name."""
     process = subprocess.Popen(['hardening-check', '--nofortify', '--nocfprotection', module],
@@ -124,8 +118,7 @@ class ArtifactTest(unittest.TestCase):
 
     def test_libraries_it_needs(self):
         needed = needed_libraries()
-        self.assertIn(CRYPTO_SONAME, needed)
-        allowed = {'libpython2.7.so.1.0', 'libc.so.6', 'libgcc_s.so.1', CRYPTO_SONAME}
+        allowed = POLICY_LIBRARIES | {'libpython2.7.so.1.0'}
         # ARM's stack guard lives in the loader.
         allowed |= {'armhf': {'ld-linux-armhf.so.3'}, 'aarch64': {'ld-linux-aarch64.so.1'}}.get(TARGET, set())
         if SANITIZED:
@@ -193,10 +186,13 @@ class ArtifactTest(unittest.TestCase):
             self.assertEqual(hardening_report(), hardening_report(SHIPPED_MODULE))
 
     @unittest.skipIf(SANITIZED, "the sanitizer runtime needs the build machine's C library")
-    def test_runs_with_the_oldest_c_library(self):
-        versions = re.findall(r'Name: GLIBC_([0-9.]+)', readelf('-V'))
-        newest = max(tuple(int(part) for part in version.split('.')) for version in versions)
-        self.assertLessEqual(newest, NEWEST_GLIBC, versions)
+    def test_symbol_versions_within_the_wheel_tags_policy(self):
+        # readelf -V's "Version needs" section: "Name: GLIBC_2.14" and the like.
+        for library, newest in sorted(NEWEST_VERSIONS[TARGET].items()):
+            versions = [tuple(int(part) for part in version.split('.'))
+                        for version in re.findall(r'Name: %s_([0-9.]+)' % library, readelf('-V'))]
+            self.assertTrue(all(version <= newest for version in versions),
+                            '%s: %s, newer than %s' % (library, versions, newest))
 
     @unittest.skipUnless(TARGET == 'x86_64' and os.path.isfile(MUSL_LIBC),
                          "x86-64 build only, where musl's libc.so is installed (musl-dev)")
@@ -206,14 +202,9 @@ class ArtifactTest(unittest.TestCase):
         # glibc alone (__register_atfork, a fortified __*_chk) fails the
         # import. A weak reference may be missing: the module then does
         # without it.
-        libcrypto = libcrypto_exports()
-
-        def from_libcrypto(name):
-            return name in libcrypto if libcrypto is not None else name.startswith(LIBCRYPTO_PREFIXES)
         musl = exports(MUSL_LIBC)
         missing = [name for name, _, defined in dynamic_symbols(bindings=('GLOBAL',))
-                   if not defined and not name.startswith(('Py', '_Py')) and not from_libcrypto(name) and
-                   name not in musl]
+                   if not defined and not name.startswith(('Py', '_Py')) and name not in musl]
         self.assertEqual(missing, [], 'not in %s: %s' % (MUSL_LIBC, missing))
 
     @unittest.skipUnless(TARGET == 'armhf', 'ARM build only')
