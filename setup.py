@@ -1,17 +1,12 @@
 """Builds and installs Korvane.rand the way every Python 2.7 C extension is
 built: distutils' Extension, compiled and linked by the interpreter's own
 compiler with its own flags (through setuptools where pip brings it). It
-needs the interpreter's headers, libcrypto's headers and a C++11 compiler;
-no CMake.
+needs the interpreter's headers and a C++11 compiler; no CMake, and no
+libcrypto: the module binds to the interpreter's own when it is imported.
 
     python2.7 -m pip install .       # in a clone or the unpacked tarball
     python2.7 setup.py install
     python2.7 -m pip install Korvane-1.0.0.tar.gz
-
-Another libcrypto is chosen with build_ext's own options:
-
-    python2.7 setup.py build_ext --include-dirs=/opt/openssl/include \\
-        --library-dirs=/opt/openssl/lib --rpath=/opt/openssl/lib install
 
 The sources, the C++ flags and the export list are the files that the
 project's CMake build reads too. Runs under plain distutils, and under
@@ -143,7 +138,8 @@ def rand_extension(Extension):
         depends=[EXPORT_MAP, 'src/ldflags.txt', 'src/cxxflags.txt', 'src/dpkg-buildflags.txt'] +
         sources + headers,
         language='c',
-        libraries=['crypto'],
+        # The loader's calls, in libdl before glibc 2.34 (and in musl's libc).
+        libraries=['dl'],
         extra_compile_args=compile_flags + read_lines('src/cxxflags.txt'),
         extra_link_args=link_flags,
     )

@@ -146,54 +146,23 @@ start = time.time()
 import %s
 print(time.time() - start)
 '''
-EARLIER_INIT = '8127ead'
-
-
-def earlier_init():
-    """The package's __init__.py as it was in EARLIER_INIT; None outside a
-    git checkout that has it."""
-    root = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..')
-    try:
-        with open(os.devnull, 'w') as quiet:
-            return subprocess.check_output(
-                ['git', '-C', root, 'show', EARLIER_INIT + ':Korvane/__init__.py'], stderr=quiet)
-    except (OSError, subprocess.CalledProcessError):
-        return None
-
-
-def package_layouts(directory):
-    """[(label, directory that holds a Korvane package)]: a source build's
-    and the wheel's, this one's and EARLIER_INIT's where there is one."""
+def package_copy(directory):
+    """(label, module, directory that holds a Korvane package): the module
+    and package under test, laid out as an install lays them out."""
     import Korvane
     package = os.path.dirname(os.path.abspath(Korvane.__file__))
-    soname = [name for name in Korvane._needed_libraries(rand.__file__)
-              if name.startswith('libcrypto.so.')][0]
-    layouts = [('import Korvane.rand, a source build', 'source', None),
-               ('import Korvane.rand, a wheel, this package', 'wheel', None)]
-    earlier = earlier_init()
-    if earlier is not None:
-        layouts.append(('import Korvane.rand, a wheel, %s\'s __init__.py' % EARLIER_INIT, 'earlier',
-                        earlier))
-    found = []
-    for label, name, init in layouts:
-        top = os.path.join(directory, name, 'Korvane')
-        module_dir = top if name == 'source' else os.path.join(top, soname)
-        os.makedirs(module_dir)
-        os.symlink(rand.__file__, os.path.join(module_dir, 'rand.so'))
-        os.symlink(os.path.join(package, 'VERSION'), os.path.join(top, 'VERSION'))
-        if init is None:
-            os.symlink(os.path.join(package, '__init__.py'), os.path.join(top, '__init__.py'))
-        else:
-            with open(os.path.join(top, '__init__.py'), 'w') as written:
-                written.write(init)
-        found.append((label, 'Korvane.rand', os.path.dirname(top)))
-    return found
+    top = os.path.join(directory, 'installed', 'Korvane')
+    os.makedirs(top)
+    for name in ('rand.so', 'VERSION', '__init__.py'):
+        source = rand.__file__ if name == 'rand.so' else os.path.join(package, name)
+        os.symlink(source, os.path.join(top, name))
+    return ('import Korvane.rand', 'Korvane.rand', os.path.dirname(top))
 
 
 def import_table(runner):
     directory = tempfile.mkdtemp(prefix='korvane-import-')
     try:
-        imports = package_layouts(directory) + [('import hashlib', 'hashlib', directory)]
+        imports = [package_copy(directory), ('import hashlib', 'hashlib', directory)]
         # An interpreter built against libcrypto 3 has no _hashlib (2.7's does
         # not build there): the package imports _ssl instead.
         try:
@@ -214,9 +183,8 @@ def import_table(runner):
     for (label, _, _), median in zip(imports, medians):
         print('%-50s %11s' % (label, show_time(median)))
     by_label = dict((label, median) for (label, _, _), median in zip(imports, medians))
-    print('%-50s %11.2f' % ('Korvane.rand (a wheel, this package) / hashlib',
-                            by_label['import Korvane.rand, a wheel, this package'] /
-                            by_label['import hashlib']))
+    print('%-50s %11.2f' % ('Korvane.rand / hashlib',
+                            by_label['import Korvane.rand'] / by_label['import hashlib']))
 
 
 def in_fresh_interpreter(code):

@@ -15,13 +15,6 @@ BUILD_DIR = os.environ.get('KORVANE_BUILD_DIR') or os.path.join(os.path.dirname(
 if BUILD_DIR != 'installed':
     sys.path.insert(0, os.path.abspath(BUILD_DIR))
 
-# Another generation of libcrypto (KORVANE_LIBCRYPTO, a file): loaded for all
-# to see, as an executable's own would be, with the interpreter's _hashlib
-# and _ssl kept out, so that the module binds to it.
-if os.environ.get('KORVANE_LIBCRYPTO'):
-    sys.modules['_hashlib'] = sys.modules['_ssl'] = None
-    ctypes.CDLL(os.environ['KORVANE_LIBCRYPTO'], mode=ctypes.RTLD_GLOBAL)
-
 from Korvane import rand  # noqa: E402
 
 # The module mixes in entropy of the process's own at its first use: done
