@@ -28,7 +28,8 @@ class LongToHexTest(unittest.TestCase):
             self.assertEqual(result, percent_x(value), value)
 
     def test_non_numbers_fail_as_the_operator_does(self):
-        for value in ['ff', None, [], object(), 1.5]:
+        # (255,) is one argument of "%x", not the argument tuple itself.
+        for value in ['ff', None, [], object(), 1.5, (255,)]:
             expected = percent_x(value)
             if isinstance(expected, str):
                 self.assertEqual(long_to_hex(value), expected)
