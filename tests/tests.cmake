@@ -33,9 +33,10 @@ set(timeout_test_leaks 600)
 set(timeout_test_bytes 600)
 
 # The suites run on the libcrypto the interpreter uses, and again on each
-# of KORVANE_TEST_LIBCRYPTOS (NAME=FILE): the process loads FILE for all to
-# see and keeps the interpreter's _hashlib and _ssl out, so that the module
-# binds to FILE as to an executable's libcrypto (KORVANE_LIBCRYPTO).
+# of KORVANE_TEST_LIBCRYPTOS (NAME=FILE): every interpreter they start loads
+# FILE for all to see and keeps its own _hashlib and _ssl out (the
+# sitecustomize of support/executable_libcrypto), so that the module binds
+# to FILE as to an executable's libcrypto.
 set(KORVANE_TEST_LIBCRYPTOS "" CACHE STRING
     "Other libcryptos (a ;-list of NAME=FILE) that every suite runs on too")
 file(STRINGS "${tests_dir}/suites.txt" python_tests REGEX "^[a-z]")
@@ -46,7 +47,8 @@ foreach(generation IN ITEMS "" ${KORVANE_TEST_LIBCRYPTOS})
   if(generation MATCHES "^([^=]+)=(.+)$")
     set(generation_suite ${suite}-${CMAKE_MATCH_1})
     get_filename_component(soname "${CMAKE_MATCH_2}" NAME)
-    set(generation_environment "KORVANE_LIBCRYPTO=${CMAKE_MATCH_2}" "KORVANE_EXPECTED_LIBCRYPTO=${soname}")
+    set(generation_environment "KORVANE_LIBCRYPTO=${CMAKE_MATCH_2}" "KORVANE_EXPECTED_LIBCRYPTO=${soname}"
+        "PYTHONPATH=${tests_dir}/support/executable_libcrypto")
   endif()
   foreach(test_module IN LISTS python_tests)
     set(timeout ${timeout_default})
@@ -120,11 +122,11 @@ target_link_options(rand_fully_linked PRIVATE "LINKER:-z,defs")
 set_target_properties(rand_fully_linked PROPERTIES OUTPUT_NAME rand
   LIBRARY_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/fully-linked")
 
-# The package's choice of build, tried with a stand-in for the interpreter's
-# _hashlib that reaches the build's libcrypto only through its RUNPATH
-# (linked even though it calls nothing there).
+# test_package's stand-in for the interpreter's _hashlib (or _ssl): an
+# extension that needs the build's libcrypto by name and finds it only
+# through its RUNPATH (linked even though it calls nothing there).
 add_library(stand_in_hashlib MODULE tests/stand_in_hashlib.c)
-target_link_libraries(stand_in_hashlib PRIVATE korvane_build_options)
+target_link_libraries(stand_in_hashlib PRIVATE korvane_build_options crypto)
 target_link_options(stand_in_hashlib PRIVATE "LINKER:--no-as-needed" "LINKER:--enable-new-dtags")
 set_target_properties(stand_in_hashlib PROPERTIES PREFIX "" OUTPUT_NAME _hashlib
   SKIP_BUILD_RPATH ON LINK_FLAGS "-Wl,-rpath,'\$ORIGIN/private'"
