@@ -139,7 +139,8 @@ $(SUITE_BUILDS:%=test-%): test-%: %
 # Python file, run by Debian 11's python2.7 in a tree of its own.
 SHELL_SCRIPTS := .ci/run debian/postinst debian/prerm tests/support/dpkg-buildflags-1.18 \
     $(filter-out scripts/build-wheel scripts/build-sdist %.txt,$(wildcard scripts/*))
-PYTHON_FILES := setup.py scripts/build-wheel scripts/build-sdist $(wildcard Korvane/*.py tests/*.py tests/support/*.py bench/*.py demo/*.py)
+PYTHON_FILES := setup.py scripts/build-wheel scripts/build-sdist $(wildcard Korvane/*.py tests/*.py tests/support/*.py \
+    tests/support/*/*.py bench/*.py demo/*.py)
 LINT_TREE := $(TREES)/bullseye-amd64-lint
 PYFLAKES := "$(LINT_TREE)/python2.7" -c 'import sys; sys.path[:0] = ["$(LINT_TREE)/usr/lib/python3/dist-packages"]; \
     from pyflakes.api import main; main(prog="pyflakes")'

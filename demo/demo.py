@@ -30,7 +30,8 @@ def say(what, result):
 
 
 print('Korvane.rand %s, loaded from %s' % (Korvane.__version__, rand.__file__))
-print('by Python %s (%s), with %s\n' % (sys.version.split()[0], sys.executable, crypto.VERSION_TEXT))
+print('by Python %s (%s),' % (sys.version.split()[0], sys.executable))
+print('bound to the libcrypto the interpreter uses: %s, %s\n' % (crypto.VERSION_TEXT, crypto.lib._name))
 say('Is the PRNG seeded enough? status() gives', rand.status())
 say('Mixing in 32 caller bytes with 4 bytes of entropy: add()', rand.add(os.urandom(32), 4.0))
 say('Mixing in 16 bytes counted as all entropy: seed()', rand.seed(os.urandom(16)))
