@@ -12,15 +12,13 @@ JOBS ?= 2
 # they are tested on the others alone.
 LIBCRYPTO10_SOURCE ?= $(abspath ../shared/openssl-1.0.2s.tar.gz)
 # The Debian 11 targets, each with its Debian architecture and wheel
-# platforms, from the table of targets; each architecture's tree, the
-# Debian 12 one, and the libcrypto prefixes made for it (beside the trees,
-# outside the checkout).
+# platforms, from the table of targets; each architecture's tree and the
+# libcrypto 1.0.2 made for it (beside the trees, outside the checkout).
 TARGETS := $(shell awk '!/^\#/ && NF {print $$1}' scripts/targets.txt)
 $(foreach line,$(shell awk '!/^\#/ && NF {print $$1 "=" $$2 "=" $$4}' scripts/targets.txt), \
     $(eval ARCH_$(word 1,$(subst =, ,$(line))) := $(word 2,$(subst =, ,$(line)))) \
     $(eval PLATFORM_$(word 1,$(subst =, ,$(line))) := $(word 3,$(subst =, ,$(line)))))
 $(foreach target,$(TARGETS),$(eval TREE_$(target) := $(TREES)/bullseye-$(ARCH_$(target))) \
-    $(eval BOOKWORM_$(target) := $(TREES)/bookworm-$(ARCH_$(target))) \
     $(eval PREFIX_libcrypto10_$(target) := $(TREES)/openssl-1.0.2s-$(ARCH_$(target))))
 # ctest runs the Python suites in parallel; each is a separate interpreter.
 CTEST := ctest --output-on-failure -j $(JOBS)
@@ -51,7 +49,7 @@ make_prefix_libcrypto10 = scripts/make-libcrypto10 $(ARCH_$(1)) "$(TREE_$(1))" "
 # $(call test_libcrypto10,TARGET): makes it where the target's suite runs on
 # it too, and where its source is, and names it to CMake.
 test_libcrypto10 = $(if $(and $(filter $(1),$(TEST_LIBCRYPTO10_TARGETS)),$(wildcard $(LIBCRYPTO10_SOURCE))), \
-    $(call make_prefix_libcrypto10,$(1)) &&)
+    $(call prepare,$(1)) && $(call make_prefix_libcrypto10,$(1)) &&)
 test_libcrypto10_option = -DKORVANE_TEST_LIBCRYPTOS="$(if $(and $(filter $(1),$(TEST_LIBCRYPTO10_TARGETS)), \
     $(wildcard $(LIBCRYPTO10_SOURCE))),libcrypto10=$(PREFIX_libcrypto10_$(1))/lib/libcrypto.so.1.0.0)"
 

@@ -15,9 +15,11 @@ except EnvironmentError as _error:
 # interpreter has neither, the module takes the executable's libcrypto, or
 # loads the newest one the system has.
 try:
-    import _hashlib  # noqa: F401
+    import _hashlib
+    del _hashlib
 except ImportError:
     try:
-        import _ssl  # noqa: F401
+        import _ssl
+        del _ssl
     except ImportError:
         pass

@@ -4,13 +4,17 @@ tests may expect of the generation at hand: 1.0, 1.1 or 3.0.
 The library is the one the process already has, asked of the loader as the
 module asks it: the interpreter's _hashlib's, else its _ssl's, else the
 executable's (KORVANE_LIBCRYPTO's, for the suites run on another
-generation). The error-bridge tests show that it is the module's.
+generation), else the one mapped, which the module loaded itself where the
+interpreter has none. The error-bridge tests show that it is the module's.
 """
 import contextlib
 import ctypes
+import os
 import sys
 
-from support import rand  # noqa: F401  (binds the module to the process's libcrypto)
+# Imported for what importing does: the module binds to the process's libcrypto.
+from support import rand
+del rand
 
 ERR_LIB_RAND = 36
 RAND_R_PRNG_NOT_SEEDED = 100
@@ -24,15 +28,24 @@ class _SharedObjectInfo(ctypes.Structure):
                 ('dli_sname', ctypes.c_char_p), ('dli_saddr', ctypes.c_void_p)]
 
 
+def _mapped_libcryptos():
+    with open('/proc/self/maps') as maps:
+        paths = set(line.split()[-1] for line in maps)
+    return sorted(path for path in paths if os.path.basename(path).startswith('libcrypto.so'))
+
+
 def _process_libcrypto():
     """The libcrypto that the process's interpreter modules or executable
-    lead to, by its file's name as the loader knows it."""
+    lead to, else the one the module loaded itself, by its file's name as
+    the loader knows it."""
     handles = []
     for name in ('_hashlib', '_ssl'):
         module = sys.modules.get(name)
         if getattr(module, '__file__', None):
             handles.append(lambda path=module.__file__: ctypes.CDLL(path, mode=_RTLD_NOLOAD))
     handles.append(lambda: ctypes.CDLL(None))
+    for path in _mapped_libcryptos():
+        handles.append(lambda path=path: ctypes.CDLL(path, mode=_RTLD_NOLOAD))
     for handle in handles:
         try:
             rand_bytes = handle().RAND_bytes
