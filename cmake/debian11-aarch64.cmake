@@ -3,5 +3,4 @@
 # aarch64's first, at most. Needs KORVANE_SYSROOT, an arm64 tree made by
 # scripts/make-tree.
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
-set(korvane_target aarch64)
 include("${CMAKE_CURRENT_LIST_DIR}/debian11-tree.cmake")

@@ -2,7 +2,6 @@
 # module ships for, such as the ARM1176, on Debian 11 based systems.
 # Needs KORVANE_SYSROOT, an armhf tree made by scripts/make-tree.
 set(CMAKE_SYSTEM_PROCESSOR armv6l)
-set(korvane_target armhf)
 include("${CMAKE_CURRENT_LIST_DIR}/debian11-tree.cmake")
 
 set(armv6_flags "-march=armv6+fp -mfpu=vfp -mfloat-abi=hard -marm")

@@ -1,19 +1,23 @@
-# What the two Debian 11 targets share: a tree made by scripts/make-tree
-# (KORVANE_SYSROOT) holding the distribution's own Python 2.7 and
-# libcrypto 1.1, which the module is compiled against and which
-# runs the tests (the tree's python2.7 launcher). Included by a target's
-# toolchain file once it has set korvane_target.
+# What the Debian 11 targets share: a tree made by scripts/make-tree
+# (KORVANE_SYSROOT) holding the distribution's own Python 2.7, which the
+# module is compiled against, and libcrypto 1.1, with which that
+# interpreter runs the tests (the tree's python2.7 launcher). Included by a
+# target's toolchain file.
 # The settings below are derived from the tree, so they are forced: a cache
 # cannot keep those of another tree.
 set(CMAKE_SYSTEM_NAME Linux)
 
-# The target's Debian architecture, GNU triplet and emulator, from the
-# table of targets (scripts/targets.txt), for korvane_target.
-file(STRINGS "${CMAKE_CURRENT_LIST_DIR}/../scripts/targets.txt" korvane_targets REGEX "^${korvane_target} ")
-string(REGEX REPLACE " +" ";" korvane_targets "${korvane_targets}")
-list(GET korvane_targets 1 KORVANE_DEB_HOST_ARCH)
-list(GET korvane_targets 2 korvane_triplet)
-list(GET korvane_targets 4 korvane_emulator)
+# The target's facts, which scripts/build gives from the table of targets
+# (scripts/targets.txt).
+set(KORVANE_DEB_HOST_ARCH "" CACHE STRING "The target's Debian architecture")
+set(KORVANE_TRIPLET "" CACHE STRING "The target's GNU triplet")
+set(KORVANE_EMULATOR "-" CACHE STRING "The qemu that runs the target's programs here ('-': none)")
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES KORVANE_DEB_HOST_ARCH KORVANE_TRIPLET KORVANE_EMULATOR)
+if(NOT KORVANE_DEB_HOST_ARCH OR NOT KORVANE_TRIPLET)
+  message(FATAL_ERROR "Set KORVANE_DEB_HOST_ARCH and KORVANE_TRIPLET (scripts/build NAME does)")
+endif()
+set(korvane_triplet "${KORVANE_TRIPLET}")
+set(korvane_emulator "${KORVANE_EMULATOR}")
 
 set(KORVANE_SYSROOT "$ENV{KORVANE_SYSROOT}" CACHE PATH "The Debian 11 tree to build against")
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES KORVANE_SYSROOT)

@@ -4,7 +4,6 @@
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_C_COMPILER gcc)
 set(CMAKE_CXX_COMPILER g++)
-set(korvane_target x86_64)
 include("${CMAKE_CURRENT_LIST_DIR}/debian11-tree.cmake")
 # The tree's interpreter also serves the build machine's own Python work
 # (the artefact checks), unless another one is named.
@@ -30,4 +29,7 @@ else()
   set(KORVANE_TEST_PYTHON "${KORVANE_SYSROOT}/usr/bin/python2.7" CACHE STRING "" FORCE)
   set(KORVANE_TEST_LIBRARY_PATH "${KORVANE_SYSROOT}/usr/lib/${korvane_triplet}" CACHE STRING "" FORCE)
   set(KORVANE_PROGRAM_LOADER "" CACHE STRING "" FORCE)
+  # That C library has the loader's calls itself; the tree's libdl would
+  # need the tree's own.
+  set(KORVANE_DL_LIBS "" CACHE STRING "" FORCE)
 endif()
