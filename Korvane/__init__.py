@@ -1,4 +1,8 @@
 """Korvane: libcrypto's pseudo-random number generator for Python 2.7 (see Korvane.rand)."""
+# The interpreter's modules are asked for by their own names, never first
+# as Korvane's.
+from __future__ import absolute_import
+
 import os
 
 # Korvane.rand is compiled code, which loads from a directory alone.

@@ -58,7 +58,12 @@ class LeakTest(unittest.TestCase):
         fds, before = open_fds(), resident_bytes()
         loop(CALLS)
         growth = resident_bytes() - before
-        self.assertEqual([sys.getrefcount(item) for item in watched], references, what)
+        # A reference the module takes or drops on a path changes a count
+        # by about the number of calls; the interpreter's own bookkeeping
+        # (its exception state, the garbage of an import of its ssl) may
+        # move None's by one or two in a loop of any length.
+        moved = [sys.getrefcount(item) - count for item, count in zip(watched, references)]
+        self.assertTrue(all(abs(delta) <= 2 for delta in moved), '%s: %s' % (what, moved))
         if MEASURE_MEMORY:
             self.assertLess(growth, ALLOWED_GROWTH, '%s: resident memory grew %d bytes' % (what, growth))
         self.assertEqual(open_fds(), fds, what)

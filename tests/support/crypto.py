@@ -20,12 +20,21 @@ ERR_LIB_RAND = 36
 RAND_R_PRNG_NOT_SEEDED = 100
 # RAND_F_RAND_BYTES from 1.1 on, RAND_F_SSLEAY_RAND_BYTES in 1.0.
 RAND_F_RAND_BYTES = 100
-_RTLD_NOLOAD = 4
+_RTLD_LAZY, _RTLD_NOLOAD = 1, 4
 
 
 class _SharedObjectInfo(ctypes.Structure):
     _fields_ = [('dli_fname', ctypes.c_char_p), ('dli_fbase', ctypes.c_void_p),
                 ('dli_sname', ctypes.c_char_p), ('dli_saddr', ctypes.c_void_p)]
+
+
+# The loader's own calls, on raw handles: a CDLL made for each candidate
+# would leave garbage in cycles, which the leak checks would see freed.
+_loader = ctypes.CDLL(None)
+_loader.dlopen.argtypes = [ctypes.c_char_p, ctypes.c_int]
+_loader.dlopen.restype = ctypes.c_void_p
+_loader.dlsym.argtypes = [ctypes.c_void_p, ctypes.c_char_p]
+_loader.dlsym.restype = ctypes.c_void_p
 
 
 def _mapped_libcryptos():
@@ -38,21 +47,16 @@ def _process_libcrypto():
     """The libcrypto that the process's interpreter modules or executable
     lead to, else the one the module loaded itself, by its file's name as
     the loader knows it."""
-    handles = []
-    for name in ('_hashlib', '_ssl'):
-        module = sys.modules.get(name)
-        if getattr(module, '__file__', None):
-            handles.append(lambda path=module.__file__: ctypes.CDLL(path, mode=_RTLD_NOLOAD))
-    handles.append(lambda: ctypes.CDLL(None))
-    for path in _mapped_libcryptos():
-        handles.append(lambda path=path: ctypes.CDLL(path, mode=_RTLD_NOLOAD))
-    for handle in handles:
-        try:
-            rand_bytes = handle().RAND_bytes
-        except (OSError, AttributeError):
-            continue
+    modules = [sys.modules.get(name) for name in ('_hashlib', '_ssl')]
+    candidates = ([getattr(module, '__file__', None) for module in modules] + [None] +
+                  _mapped_libcryptos())
+    for index, path in enumerate(candidates):
+        if path is None and index < len(modules):
+            continue  # no such module, or one built into the executable
+        handle = _loader.dlopen(path, _RTLD_LAZY | (_RTLD_NOLOAD if path else 0))
+        rand_bytes = handle and _loader.dlsym(handle, 'RAND_bytes')
         info = _SharedObjectInfo()
-        if ctypes.CDLL(None).dladdr(ctypes.cast(rand_bytes, ctypes.c_void_p), ctypes.byref(info)):
+        if rand_bytes and _loader.dladdr(ctypes.c_void_p(rand_bytes), ctypes.byref(info)):
             return ctypes.CDLL(info.dli_fname)
     raise RuntimeError('the process has no libcrypto that the tests can find')
 
