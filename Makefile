@@ -24,8 +24,8 @@ CTEST := ctest --output-on-failure -j $(JOBS)
 # Announces a long stage of make test as it starts and as it ends.
 stage = scripts/stage $@
 MAKEFLAGS += --no-print-directory
-.PHONY: help build demo test $(BUILDS) lint lint-checks packages sdist test-packages \
-    package-test-systems python-from-source python-musl test-source-cp27m bench clean
+.PHONY: help build demo test test-quick $(BUILDS) lint lint-checks packages sdist test-packages \
+    package-test-systems python-source python-from-source python-musl test-source-cp27m bench clean
 
 help: ## this list
 	@sed -n 's/^\([^ :]*\):.*## \(.*\)$$/\1\t\2/p' $(MAKEFILE_LIST) | \
@@ -36,9 +36,11 @@ demo: x86_64 ## builds the module and shows every method working
 	build/x86_64/python2.7 demo/demo.py
 
 test: ## lint, every suite on every build, every package in every system
+	@$(MAKE) TIER= test-quick
+test-quick: ## the same, with the package systems of tier 1 alone and no Python built from source
 	@[ -f "$(LIBCRYPTO10_SOURCE)" ] || echo "make: everything is tested without libcrypto 1.0.2:" \
 	    "no source at $(LIBCRYPTO10_SOURCE) (LIBCRYPTO10_SOURCE=)"
-	@$(MAKE) --jobs=$(JOBS) --output-sync=target lint test-packages test-source-cp27m \
+	@$(MAKE) --jobs=$(JOBS) --output-sync=target lint test-packages $(if $(TIER),,test-source-cp27m) \
 	    $(filter-out test-x86_64,$(BUILDS:%=test-%)) 3>&1
 	@# CI reads the last summary: the x86-64 suite's.
 	@echo "make: test-x86_64 started, last: its summary ends the run"
@@ -92,8 +94,12 @@ sdist: ## the source distribution alone, in dist/, in a second
 	        py="$(TREE_PYTHON)"; fi; \
 	    "$$py" scripts/build-sdist dist
 
-test-packages: packages package-test-systems python-from-source python-musl ## every package installed as users install it, in the systems of tests/systems.txt
-	@$(stage) scripts/test-packages
+# The package systems of tests/systems.txt (TIER= the tier, if one): each
+# package installed as its users install it, then every suite run from the
+# installed copy.
+TIER ?= 1
+test-packages: packages package-test-systems python-musl $(if $(TIER),python-source,python-from-source) ## the package systems (TIER= their tier; empty: all)
+	@$(stage) scripts/test-packages $(if $(TIER),--tier $(TIER))
 package-test-systems: ## the systems' trees and libcryptos, made while the packages build
 	@scripts/install-deps package-tests armhf aarch64
 	@$(stage) scripts/test-packages --systems-only
@@ -102,12 +108,14 @@ package-test-systems: ## the systems' trees and libcryptos, made while the packa
 # installed in /opt by hand usually is, run here; one built as pyenv and
 # distributions build it (shared, cp27mu), installed in /opt/python2.7 of a
 # Debian 12 system.
-python-from-source: ## two Pythons 2.7 built from their own source, kept beside the trees
+python-source: ## Python 2.7's own source, kept beside the trees
 	@scripts/install-deps python-source
+	@scripts/make-python-from-source "$(PYTHON_SOURCE)"
+python-from-source: python-source ## two Pythons 2.7 built from their own source, kept beside the trees
 	@$(stage) sh -c 'scripts/make-python-from-source "$(PYTHON_SOURCE)" "$(PYTHON_FROM_SOURCE)" && \
 	    scripts/make-python-from-source --installed-at=/opt/python2.7 "$(PYTHON_SOURCE)" \
 	        "$(TREES)/python2.7-shared-ucs4" --enable-shared --enable-unicode=ucs4 LDFLAGS=-Wl,-rpath,/opt/python2.7/lib'
-python-musl: python-from-source ## a Python 2.7 built with musl, as Alpine's, its ssl on 1.0.2
+python-musl: python-source ## a Python 2.7 built with musl, as Alpine's, its ssl on 1.0.2
 	@if [ ! -f "$(LIBCRYPTO10_SOURCE)" ]; then echo "$@: skipped: no libcrypto 1.0.2 source"; exit 0; fi; \
 	    scripts/install-deps python-source && $(stage) scripts/make-python-musl "$(PYTHON_SOURCE)" \
 	        "$(LIBCRYPTO10_SOURCE)" "$(TREES)/openssl-1.0.2s-musl" "$(TREES)/python2.7-musl"
