@@ -189,20 +189,23 @@ bool bind_libcrypto() {
         optional("ERR_load_RAND_strings", &libcrypto.ERR_load_RAND_strings, &texts_loaded_already),
         required("OPENSSL_cleanse", &libcrypto.OPENSSL_cleanse),
     };
-    // Checked whole before any entry is filled: a table is complete or empty.
-    for (const Entry &entry : entries) {
-        if (entry.stand_in == nullptr && dlsym(handle, entry.name) == nullptr) {
+    // Each name is looked up once, and the whole table checked before any
+    // entry is filled: a table is complete or empty.
+    constexpr size_t count = sizeof entries / sizeof entries[0];
+    const void *addresses[count] = {};
+    for (size_t index = 0; index < count; ++index) {
+        addresses[index] = dlsym(handle, entries[index].name);
+        if (addresses[index] == nullptr && entries[index].stand_in == nullptr) {
             PyErr_Format(PyExc_ImportError, "Korvane.rand cannot use %s: it has no %s",
-                         file_of(dlsym(handle, marker)), entry.name);
+                         file_of(dlsym(handle, marker)), entries[index].name);
             return false;
         }
     }
-    for (const Entry &entry : entries) {
-        const void *address = dlsym(handle, entry.name);
-        if (address != nullptr) {
-            fill(entry.slot, address);
+    for (size_t index = 0; index < count; ++index) {
+        if (addresses[index] != nullptr) {
+            fill(entries[index].slot, addresses[index]);
         } else {
-            fill(entry.slot, entry.stand_in);
+            fill(entries[index].slot, entries[index].stand_in);
         }
     }
     bound = true;
