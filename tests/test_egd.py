@@ -10,7 +10,7 @@ import tempfile
 import time
 import unittest
 
-from support import crypto, egd_daemon, monotonic, open_fds, rand, workers
+from support import Forked, crypto, egd_daemon, monotonic, open_fds, rand, workers
 from support.egd_daemon import CONNECTING, SILENT, data, reply
 
 # (what happens, bytes asked for, the daemon's answers, result, bytes mixed
@@ -120,7 +120,51 @@ def signal_while_a_reply_is_mixed_in():
         signal.signal(signal.SIGINT, previous)
 
 
+# The rows of the two tests that run in child processes, from setUpClass.
+# Under a quiet SIGALRM handler: (what happens, daemon options, SIGALRM's
+# timer, seconds its handler sleeps, outcome of asking for 10 bytes of a
+# daemon with two replies):
+BOTH_REPLIES = (10, [data(3), data(7)], '\x01\x0a\x01\x07')
+QUIET_HANDLERS = [
+    ('replies drip in', {'drip': DRIP}, (0.001, 0.001), 0, BOTH_REPLIES),
+    ('connect waits for a full backlog', {'signal_client': (CONNECTING, signal.SIGALRM)}, (), 0,
+     BOTH_REPLIES),
+    ('a handler outlasts the stall limit in the last answer',
+     {'drip': 0.02, 'signal_client': (2, signal.SIGALRM)}, (), STALL_LIMIT + 1, BOTH_REPLIES),
+    ('a handler outlasts the stall limit before the last request',
+     {'signal_client': (1, signal.SIGALRM)}, (), STALL_LIMIT + 1, (3, [data(3)], '\x01\x0a')),
+]
+# On a worker thread: (what happens, the stalled daemon, result, bytes
+# mixed in, requests):
+STALLS_ON_A_WORKER = [
+    ('silent after a reply', lambda: egd_daemon.running([reply(4), SILENT]), 4, [data(4)],
+     '\x01\xff\x01\xfb'),
+    ('connection waits for a full backlog', full_backlog, 0, [], ''),
+    ('trickles a byte every 3 s', lambda: egd_daemon.running([reply(255)], drip=3), 0, [],
+     '\x01\xff'),
+]
+
+
 class DaemonExchangeTest(unittest.TestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        # The rows that wait out the stall limit run at once, each in a
+        # child process of its own, while the other tests go on: in this
+        # process they would take turns (an exchange holds the interpreter
+        # lock, a sleeping handler the main thread), a minute in all. The
+        # children make the rows' checks on a case of their own; the tests
+        # collect their outcomes.
+        case = cls('run_scenario')
+        cls.under_quiet_handlers = [Forked(case.check_an_exchange_under_a_quiet_handler, *row)
+                                    for row in QUIET_HANDLERS]
+        cls.stalled_on_a_worker = [Forked(case.check_a_stall_on_a_worker, *row)
+                                   for row in STALLS_ON_A_WORKER]
+
+    @classmethod
+    def tearDownClass(cls):
+        for row in cls.under_quiet_handlers + cls.stalled_on_a_worker:
+            row.wait()
 
     def run_scenario(self, answers, asked, prng=None, **daemon_options):
         prng = prng or crypto.FakePrng()
@@ -147,26 +191,21 @@ class DaemonExchangeTest(unittest.TestCase):
         # But no request goes out once the limit has passed, though the
         # daemon has answers to spare. SIGALRM comes from a timer, or from
         # the daemon at the moment named.
-        both = (10, [data(3), data(7)], '\x01\x0a\x01\x07')
-        for what, daemon_options, timer, pause, outcome in [
-                ('replies drip in', {'drip': DRIP}, (0.001, 0.001), 0, both),
-                ('connect waits for a full backlog',
-                 {'signal_client': (CONNECTING, signal.SIGALRM)}, (), 0, both),
-                ('a handler outlasts the stall limit in the last answer',
-                 {'drip': 0.02, 'signal_client': (2, signal.SIGALRM)}, (), STALL_LIMIT + 1, both),
-                ('a handler outlasts the stall limit before the last request',
-                 {'signal_client': (1, signal.SIGALRM)}, (), STALL_LIMIT + 1,
-                 (3, [data(3)], '\x01\x0a'))]:
-            fired = []
+        for row in self.under_quiet_handlers:
+            row.result()
 
-            def handler(*_):
-                fired.append(1)
-                time.sleep(pause)
+    def check_an_exchange_under_a_quiet_handler(self, what, daemon_options, timer, pause,
+                                                outcome):
+        fired = []
 
-            with timer_signals(handler, *timer):
-                self.assertEqual(self.run_scenario([reply(3), reply(7)], 10, **daemon_options),
-                                 outcome, what)
-            self.assertTrue(fired, what)
+        def handler(*_):
+            fired.append(1)
+            time.sleep(pause)
+
+        with timer_signals(handler, *timer):
+            self.assertEqual(self.run_scenario([reply(3), reply(7)], 10, **daemon_options),
+                             outcome, what)
+        self.assertTrue(fired, what)
 
     def test_a_raising_signal_handler_ends_a_stalled_exchange(self):
         # (what, the stall, requests the daemon saw): the daemon sends
@@ -191,28 +230,26 @@ class DaemonExchangeTest(unittest.TestCase):
         # Signal handlers run only on the main thread: on a worker, nothing
         # but the limit ends the wait, which is one for the whole exchange,
         # however the daemon dribbles. What was mixed in still counts.
-        for what, stalled, result, mixed_in, requests in [
-                ('silent after a reply', egd_daemon.running([reply(4), SILENT]), 4, [data(4)],
-                 '\x01\xff\x01\xfb'),
-                ('connection waits for a full backlog', full_backlog(), 0, [], ''),
-                ('trickles a byte every 3 s', egd_daemon.running([reply(255)], drip=3), 0, [],
-                 '\x01\xff')]:
-            outcome = []
+        for row in self.stalled_on_a_worker:
+            row.result()
 
-            def query():
-                started = monotonic()
-                outcome.append(rand.egd(daemon.path))
-                outcome.append(monotonic() - started)
+    def check_a_stall_on_a_worker(self, what, stalled, result, mixed_in, requests):
+        outcome = []
 
-            fds = open_fds()
-            with stalled as daemon:
-                with crypto.installed(crypto.FakePrng()) as prng:
-                    with workers(query):
-                        pass
-            self.assertEqual((outcome[0], prng.seeded, daemon.requests),
-                             (result, mixed_in, requests), what)
-            self.assertTrue(STALL_LIMIT - 0.5 < outcome[1] < STALL_LIMIT + 5, (what, outcome))
-            self.assertEqual(open_fds(), fds, what)
+        def query():
+            started = monotonic()
+            outcome.append(rand.egd(daemon.path))
+            outcome.append(monotonic() - started)
+
+        fds = open_fds()
+        with stalled() as daemon:
+            with crypto.installed(crypto.FakePrng()) as prng:
+                with workers(query):
+                    pass
+        self.assertEqual((outcome[0], prng.seeded, daemon.requests),
+                         (result, mixed_in, requests), what)
+        self.assertTrue(STALL_LIMIT - 0.5 < outcome[1] < STALL_LIMIT + 5, (what, outcome))
+        self.assertEqual(open_fds(), fds, what)
 
     def test_a_daemon_hanging_up_cannot_kill_the_process(self):
         # A program that embeds the interpreter may leave SIGPIPE at its

@@ -25,8 +25,9 @@ list(APPEND python_test_environment "KORVANE_STAND_IN_HASHLIB=$<TARGET_FILE:stan
 # Time limits in seconds, generous for the slowest build (qemu-arm, about
 # five times slower than native): a test that hangs fails under its own
 # name instead of holding up the run. The leak loops and the requests of
-# 2 GiB take minutes, test_egd waits out the daemon's stall limit five
-# times; everything else takes seconds.
+# 2 GiB take minutes, test_egd waits out the daemon's stall limit in
+# child processes, which an emulator is slow to fork; everything else
+# takes seconds.
 set(timeout_default 60)
 set(timeout_test_egd 180)
 set(timeout_test_leaks 600)

@@ -6,10 +6,12 @@ KORVANE_BUILD_DIR=installed, the module is the one the interpreter's own
 path finds, as a system package installed it.
 """
 import contextlib
+import cPickle
 import ctypes
 import os
 import sys
 import time
+import traceback
 
 BUILD_DIR = os.environ.get('KORVANE_BUILD_DIR') or os.path.join(os.path.dirname(__file__), '..', '..')
 if BUILD_DIR != 'installed':
@@ -70,6 +72,52 @@ def workers(*targets):
         deadline = time.time() + 30
         while len(os.listdir('/proc/self/task')) > tasks and time.time() < deadline:
             time.sleep(0.001)
+
+
+class Forked(object):
+    """Runs function(*args) in a child process of its own, from the moment
+    it is made, for a test that waits on something (a stalled daemon, a
+    handler that sleeps) alongside others: in this process the waits would
+    come in turn."""
+
+    def __init__(self, function, *args):
+        result_read, result_write = os.pipe()
+        self._pid = os.fork()
+        if self._pid == 0:
+            try:
+                os.close(result_read)
+                # As at import: the module mixes in entropy of its own at
+                # its first use in each process it is forked into.
+                rand.status()
+                try:
+                    outcome = (True, function(*args))
+                except BaseException:
+                    outcome = (False, traceback.format_exc())
+                with os.fdopen(result_write, 'w') as result:
+                    result.write(cPickle.dumps(outcome))
+            finally:
+                os._exit(0)
+        os.close(result_write)
+        self._result = os.fdopen(result_read)
+        self._outcome = None
+
+    def wait(self):
+        """Waits for the child to end (also one that nobody asks for its result)."""
+        if self._outcome is None:
+            report = self._result.read()
+            self._result.close()
+            os.waitpid(self._pid, 0)
+            # A child that died before it could report tells nothing.
+            self._outcome = cPickle.loads(report) if report else (False, 'the child died')
+
+    def result(self):
+        """What the function returned; what it raised, as an AssertionError
+        with the child's traceback, so that the test fails with it."""
+        self.wait()
+        returned, value = self._outcome
+        if not returned:
+            raise AssertionError('in the child process:\n' + value)
+        return value
 
 
 class _Timespec(ctypes.Structure):
