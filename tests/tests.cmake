@@ -10,9 +10,9 @@ if(KORVANE_SANITIZE)
   string(APPEND suite "-asan")
 endif()
 
-# Every test starts through tests/run, which owns the tests' settings, run
-# by the build machine's interpreter; the environment of the target's
-# (another tree's PYTHONHOME, a sanitizer runtime) is for what it runs.
+# Every test starts through tests/run, the owner of the tests' settings, run
+# by the build machine's interpreter: the environment that the target's
+# needs (another tree's PYTHONHOME, a sanitizer runtime) is for what it runs.
 string(JOIN " " interpreter ${KORVANE_TEST_PYTHON})
 set(test_environment ${KORVANE_TEST_ENVIRONMENT} ${runtime_environment})
 list(TRANSFORM test_environment PREPEND "--env=")
@@ -38,7 +38,8 @@ set(timeout_test_bytes 600)
 
 # The suites run on the libcrypto the interpreter uses, and again on each
 # of KORVANE_TEST_LIBCRYPTOS (NAME=FILE), which every interpreter they
-# start loads for all to see, as an executable's libcrypto.
+# start loads for all to see, as an executable's libcrypto, and to which
+# the module must bind.
 set(KORVANE_TEST_LIBCRYPTOS "" CACHE STRING
     "Other libcryptos (a ;-list of NAME=FILE) that every suite runs on too")
 file(STRINGS "${tests_dir}/suites.txt" python_tests REGEX "^[a-z]")
@@ -48,8 +49,7 @@ foreach(generation IN ITEMS "" ${KORVANE_TEST_LIBCRYPTOS})
   set(generation_run ${run})
   if(generation MATCHES "^([^=]+)=(.+)$")
     set(generation_suite ${suite}-${CMAKE_MATCH_1})
-    get_filename_component(soname "${CMAKE_MATCH_2}" NAME)
-    list(APPEND generation_run --load-libcrypto "${CMAKE_MATCH_2}" --libcrypto ${soname})
+    list(APPEND generation_run --load-libcrypto "${CMAKE_MATCH_2}")
   endif()
   foreach(test_module IN LISTS python_tests)
     set(timeout ${timeout_default})
@@ -67,12 +67,9 @@ foreach(generation IN ITEMS "" ${KORVANE_TEST_LIBCRYPTOS})
 endforeach()
 
 # The built file itself, read on the build machine.
-add_test(NAME ${suite}.test_artifact
-         COMMAND "${PYTHON_EXECUTABLE}" "${tests_dir}/run" --artifact $<TARGET_FILE:rand>
-                 --target ${KORVANE_TARGET} $<$<BOOL:${KORVANE_SANITIZE}>:--sanitized>
-                 $<$<NOT:$<BOOL:${korvane_hardened}>>:--not-hardened>
-                 $<$<NOT:$<BOOL:${KORVANE_SYSROOT}>>:--source-build>
-         COMMAND_EXPAND_LISTS)
+add_test(NAME ${suite}.test_artifact COMMAND_EXPAND_LISTS COMMAND "${PYTHON_EXECUTABLE}" "${tests_dir}/run"
+         --artifact $<TARGET_FILE:rand> --target ${KORVANE_TARGET} $<$<BOOL:${KORVANE_SANITIZE}>:--sanitized>
+         $<$<NOT:$<BOOL:${korvane_hardened}>>:--not-hardened> $<$<NOT:$<BOOL:${KORVANE_SYSROOT}>>:--source-build>)
 set_tests_properties(${suite}.test_artifact PROPERTIES TIMEOUT ${timeout_default})
 
 # Once, in the x86-64 tree build:
