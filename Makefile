@@ -61,7 +61,7 @@ test-%: % ## run build NAME's whole suite
 # python2.7 in a tree of its own.
 SHELL_SCRIPTS := .ci/run debian/postinst debian/prerm tests/support/dpkg-buildflags-1.18 \
     $(filter-out scripts/build-wheel scripts/build-sdist %.txt,$(wildcard scripts/*))
-PYTHON_FILES := setup.py scripts/build-wheel scripts/build-sdist $(wildcard Korvane/*.py tests/*.py \
+PYTHON_FILES := setup.py scripts/build-wheel scripts/build-sdist tests/run $(wildcard Korvane/*.py tests/*.py \
     tests/support/*.py tests/support/*/*.py bench/*.py demo/*.py)
 CXX_SOURCES := $(wildcard src/*.cpp src/*.h tests/*.cpp bench/*.cpp)
 LINT_TREE := $(TREES)/bullseye-amd64-lint

@@ -13,13 +13,9 @@ target_link_libraries(rand_bytes_floor PRIVATE crypto)
 target_link_options(rand_bytes_floor PRIVATE ${KORVANE_TREE_LINK_OPTIONS})
 set_target_properties(rand_bytes_floor PROPERTIES LINKER_LANGUAGE C)
 
-set(bench_command ${KORVANE_TEST_PYTHON} "${CMAKE_CURRENT_SOURCE_DIR}/bench/bench.py"
-    "$<TARGET_FILE:rand_bytes_floor>" ${program_runner})
-add_custom_target(bench
-  COMMAND "${CMAKE_COMMAND}" -E env "KORVANE_BUILD_DIR=${module_parent}" ${test_environment}
-          ${bench_command}
-  DEPENDS rand rand_bytes_floor
+set(bench ${run} -- ${KORVANE_TEST_PYTHON} "${CMAKE_CURRENT_SOURCE_DIR}/bench/bench.py")
+set(bench_programs "$<TARGET_FILE:rand_bytes_floor>" ${program_runner})
+add_custom_target(bench COMMAND ${bench} ${bench_programs} DEPENDS rand rand_bytes_floor
   USES_TERMINAL VERBATIM)
-add_test(NAME ${suite}.bench COMMAND ${bench_command})
-set_tests_properties(${suite}.bench PROPERTIES TIMEOUT ${timeout_default}
-  ENVIRONMENT "KORVANE_BENCH_QUICK=1;KORVANE_BUILD_DIR=${module_parent};${test_environment}")
+add_test(NAME ${suite}.bench COMMAND ${bench} --quick ${bench_programs})
+set_tests_properties(${suite}.bench PROPERTIES TIMEOUT ${timeout_default})

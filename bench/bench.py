@@ -11,11 +11,11 @@ rand_bytes_floor driver); the peer is os.urandom. Two tables:
 - time per call, the best of several repetitions: what a user feels, but
   shared machines are noisy, so only large differences mean anything.
 
-usage: bench.py FLOOR_DRIVER [RUNNER...]
+usage: bench.py [--quick] FLOOR_DRIVER [RUNNER...]
 RUNNER is the command that runs this build's programs here (the Debian 11
 tree's loader), if any; this interpreter and the driver are run by it.
-KORVANE_BENCH_QUICK=1 makes every size and count tiny: a check that the
-benchmark still runs to the end, whose figures mean nothing.
+--quick makes every size and count tiny: a check that the benchmark still
+runs to the end, whose figures mean nothing.
 """
 import imp
 import os
@@ -29,7 +29,7 @@ import timeit
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'tests'))
 from support import crypto, rand  # noqa: E402
 
-QUICK = os.environ.get('KORVANE_BENCH_QUICK') == '1'
+QUICK = sys.argv[1:2] == ['--quick']
 REPETITIONS = 1 if QUICK else 7
 # (size, label, calls per timing repetition, goal for module/floor in time)
 SIZES = [
@@ -245,6 +245,7 @@ def main(driver, runner):
 
 
 if __name__ == '__main__':
-    if len(sys.argv) < 2:
+    arguments = sys.argv[2:] if QUICK else sys.argv[1:]
+    if not arguments:
         sys.exit(__doc__)
-    main(sys.argv[1], sys.argv[2:])
+    main(arguments[0], arguments[1:])

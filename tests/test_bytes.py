@@ -70,7 +70,7 @@ class SecondPieceFails(crypto.FakePrng):
 
 
 @unittest.skipUnless(sys.maxsize > 2 ** 32 and os.environ.get('KORVANE_HUGE_TESTS') == '1',
-                     'needs a 64-bit build and 2 GiB to spare: set KORVANE_HUGE_TESTS=1')
+                     'needs a 64-bit build and 2 GiB to spare: tests/run --huge')
 class CountAboveAnIntTest(unittest.TestCase):
     COUNT = 2 ** 31 + 16
 

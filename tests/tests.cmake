@@ -10,17 +10,21 @@ if(KORVANE_SANITIZE)
   string(APPEND suite "-asan")
 endif()
 
+# Every test starts through tests/run, the owner of the tests' settings, run
+# by the build machine's interpreter: the environment that the target's
+# needs (another tree's PYTHONHOME, a sanitizer runtime) is for what it runs.
+string(JOIN " " interpreter ${KORVANE_TEST_PYTHON})
+set(test_environment ${KORVANE_TEST_ENVIRONMENT} ${runtime_environment})
+list(TRANSFORM test_environment PREPEND "--env=")
+set(run "${PYTHON_EXECUTABLE}" "${tests_dir}/run" --module-parent "${module_parent}" ${test_environment}
+    --interpreter "${interpreter}" --stand-in-hashlib "$<TARGET_FILE:stand_in_hashlib>")
+if(KORVANE_SANITIZE)
+  list(APPEND run --sanitized)
 # Requests above 2**31 bytes take 2 GiB or more each: only in the plain
 # 64-bit build.
-set(test_environment ${KORVANE_TEST_ENVIRONMENT} ${runtime_environment})
-# The suite starts fresh interpreters of its own the way ctest starts it.
-string(JOIN " " interpreter ${KORVANE_TEST_PYTHON})
-set(python_test_environment ${test_environment} "KORVANE_INTERPRETER=${interpreter}")
-if(CMAKE_SIZEOF_VOID_P EQUAL 8 AND NOT KORVANE_SANITIZE)
-  list(APPEND python_test_environment KORVANE_HUGE_TESTS=1)
+elseif(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  list(APPEND run --huge)
 endif()
-# test_package's stand-in for the interpreter's _hashlib, made below.
-list(APPEND python_test_environment "KORVANE_STAND_IN_HASHLIB=$<TARGET_FILE:stand_in_hashlib>")
 
 # Time limits in seconds, generous for the slowest build (qemu-arm, about
 # five times slower than native): a test that hangs fails under its own
@@ -34,47 +38,40 @@ set(timeout_test_leaks 600)
 set(timeout_test_bytes 600)
 
 # The suites run on the libcrypto the interpreter uses, and again on each
-# of KORVANE_TEST_LIBCRYPTOS (NAME=FILE): every interpreter they start loads
-# FILE for all to see and keeps its own _hashlib and _ssl out (the
-# sitecustomize of support/executable_libcrypto), so that the module binds
-# to FILE as to an executable's libcrypto.
+# of KORVANE_TEST_LIBCRYPTOS (NAME=FILE), which every interpreter they
+# start loads for all to see, as an executable's libcrypto, and to which
+# the module must bind.
 set(KORVANE_TEST_LIBCRYPTOS "" CACHE STRING
     "Other libcryptos (a ;-list of NAME=FILE) that every suite runs on too")
 file(STRINGS "${tests_dir}/suites.txt" python_tests REGEX "^[a-z]")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${tests_dir}/suites.txt")
 foreach(generation IN ITEMS "" ${KORVANE_TEST_LIBCRYPTOS})
   set(generation_suite ${suite})
-  set(generation_environment "")
+  set(generation_run ${run})
   if(generation MATCHES "^([^=]+)=(.+)$")
     set(generation_suite ${suite}-${CMAKE_MATCH_1})
-    get_filename_component(soname "${CMAKE_MATCH_2}" NAME)
-    set(generation_environment "KORVANE_LIBCRYPTO=${CMAKE_MATCH_2}" "KORVANE_EXPECTED_LIBCRYPTO=${soname}"
-        "PYTHONPATH=${tests_dir}/support/executable_libcrypto")
+    list(APPEND generation_run --load-libcrypto "${CMAKE_MATCH_2}")
   endif()
   foreach(test_module IN LISTS python_tests)
     set(timeout ${timeout_default})
     if(DEFINED timeout_${test_module})
       set(timeout ${timeout_${test_module}})
     endif()
-    add_test(NAME ${generation_suite}.${test_module}
-             COMMAND ${KORVANE_TEST_PYTHON} -m unittest ${test_module}
-             WORKING_DIRECTORY "${tests_dir}")
-    set_tests_properties(${generation_suite}.${test_module} PROPERTIES TIMEOUT ${timeout}
-      ENVIRONMENT "KORVANE_BUILD_DIR=${module_parent};PYTHONDONTWRITEBYTECODE=1;${python_test_environment};${generation_environment}")
+    add_test(NAME ${generation_suite}.${test_module} COMMAND ${generation_run} ${test_module})
+    set_tests_properties(${generation_suite}.${test_module} PROPERTIES TIMEOUT ${timeout})
   endforeach()
   # Allocation failures, half-done initialisation and forks in the middle
   # of a call, in an embedded interpreter, run by the target's runner.
   add_test(NAME ${generation_suite}.fault_injection
-           COMMAND ${program_runner} $<TARGET_FILE:fault_injection_test>)
-  set_tests_properties(${generation_suite}.fault_injection PROPERTIES TIMEOUT ${timeout_default}
-    ENVIRONMENT "${test_environment};${generation_environment}")
+           COMMAND ${generation_run} -- ${program_runner} $<TARGET_FILE:fault_injection_test>)
+  set_tests_properties(${generation_suite}.fault_injection PROPERTIES TIMEOUT ${timeout_default})
 endforeach()
 
-add_test(NAME ${suite}.test_artifact
-         COMMAND "${PYTHON_EXECUTABLE}" -m unittest test_artifact
-         WORKING_DIRECTORY "${tests_dir}")
-set_tests_properties(${suite}.test_artifact PROPERTIES TIMEOUT ${timeout_default}
-  ENVIRONMENT "KORVANE_MODULE=$<TARGET_FILE:rand>;KORVANE_TARGET=${KORVANE_TARGET};KORVANE_SANITIZED=$<BOOL:${KORVANE_SANITIZE}>;KORVANE_HARDENED=$<BOOL:${korvane_hardened}>;KORVANE_FOR_OLDEST_SYSTEMS=$<BOOL:${KORVANE_SYSROOT}>;PYTHONDONTWRITEBYTECODE=1")
+# The built file itself, read on the build machine.
+add_test(NAME ${suite}.test_artifact COMMAND_EXPAND_LISTS COMMAND "${PYTHON_EXECUTABLE}" "${tests_dir}/run"
+         --artifact $<TARGET_FILE:rand> --target ${KORVANE_TARGET} $<$<BOOL:${KORVANE_SANITIZE}>:--sanitized>
+         $<$<NOT:$<BOOL:${korvane_hardened}>>:--not-hardened> $<$<NOT:$<BOOL:${KORVANE_SYSROOT}>>:--source-build>)
+set_tests_properties(${suite}.test_artifact PROPERTIES TIMEOUT ${timeout_default})
 
 # Once, in the x86-64 tree build:
 if(KORVANE_SYSROOT AND KORVANE_TARGET STREQUAL "x86_64" AND NOT KORVANE_SANITIZE)

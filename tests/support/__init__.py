@@ -1,9 +1,9 @@
 """Shared fixtures of the test suite.
 
-Importing this package puts the build under test (KORVANE_BUILD_DIR, else
-the repository root) first on sys.path and imports the module from it. With
-KORVANE_BUILD_DIR=installed, the module is the one the interpreter's own
-path finds, as a system package installed it.
+Importing this package puts the build under test (KORVANE_BUILD_DIR, which
+tests/run --module-parent sets, else the repository root) first on sys.path
+and imports the module from it. With 'installed', the module is the one the
+interpreter's own path finds, as a system package installed it.
 """
 import contextlib
 import cPickle
@@ -29,7 +29,7 @@ INTERPRETER = (os.environ.get('KORVANE_INTERPRETER') or sys.executable).split()
 
 # A sanitizer run without the sanitizer would pass for the wrong reason.
 if os.environ.get('KORVANE_SANITIZED') == '1' and not hasattr(ctypes.CDLL(None), '__asan_init'):
-    raise RuntimeError('KORVANE_SANITIZED is set but the AddressSanitizer runtime is not loaded')
+    raise RuntimeError('tests/run --sanitized, but the AddressSanitizer runtime is not loaded')
 
 # The module's exported C helpers, called with the interpreter lock held and
 # checked for a pending exception, as a C caller would.
