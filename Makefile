@@ -25,7 +25,7 @@ CTEST := ctest --output-on-failure -j $(JOBS)
 stage = scripts/stage $@
 MAKEFLAGS += --no-print-directory
 .PHONY: help build demo test test-quick $(BUILDS) lint lint-checks packages sdist test-packages \
-    package-test-systems python-source python-from-source python-musl test-source-cp27m bench clean
+    package-test-systems python-source python-from-source python-musl bench clean
 
 help: ## this list
 	@sed -n 's/^\([^ :]*\):.*## \(.*\)$$/\1\t\2/p' $(MAKEFILE_LIST) | \
@@ -40,7 +40,7 @@ test: ## lint, every suite on every build, every package in every system
 test-quick: ## the same, with the package systems of tier 1 alone and no Python built from source
 	@[ -f "$(LIBCRYPTO10_SOURCE)" ] || echo "make: everything is tested without libcrypto 1.0.2:" \
 	    "no source at $(LIBCRYPTO10_SOURCE) (LIBCRYPTO10_SOURCE=)"
-	@$(MAKE) --jobs=$(JOBS) --output-sync=target lint test-packages $(if $(TIER),,test-source-cp27m) \
+	@$(MAKE) --jobs=$(JOBS) --output-sync=target lint test-packages \
 	    $(filter-out test-x86_64,$(BUILDS:%=test-%)) 3>&1
 	@# CI reads the last summary: the x86-64 suite's.
 	@echo "make: test-x86_64 started, last: its summary ends the run"
@@ -60,8 +60,8 @@ test-%: % ## run build NAME's whole suite
 # Python 2.7, Debian 11's) on every Python file, run by Debian 11's
 # python2.7 in a tree of its own.
 SHELL_SCRIPTS := .ci/run debian/postinst debian/prerm tests/support/dpkg-buildflags-1.18 \
-    $(filter-out scripts/build-wheel scripts/build-sdist %.txt,$(wildcard scripts/*))
-PYTHON_FILES := setup.py scripts/build-wheel scripts/build-sdist tests/run $(wildcard Korvane/*.py tests/*.py \
+    $(filter-out scripts/build-wheel scripts/build-sdist scripts/test-packages %.txt,$(wildcard scripts/*))
+PYTHON_FILES := setup.py scripts/build-wheel scripts/build-sdist scripts/test-packages tests/run $(wildcard Korvane/*.py tests/*.py \
     tests/support/*.py tests/support/*/*.py bench/*.py demo/*.py)
 CXX_SOURCES := $(wildcard src/*.cpp src/*.h tests/*.cpp bench/*.cpp)
 LINT_TREE := $(TREES)/bullseye-amd64-lint
@@ -119,9 +119,7 @@ python-musl: python-source ## a Python 2.7 built with musl, as Alpine's, its ssl
 	@if [ ! -f "$(LIBCRYPTO10_SOURCE)" ]; then echo "$@: skipped: no libcrypto 1.0.2 source"; exit 0; fi; \
 	    scripts/install-deps python-source && $(stage) scripts/make-python-musl "$(PYTHON_SOURCE)" \
 	        "$(LIBCRYPTO10_SOURCE)" "$(TREES)/openssl-1.0.2s-musl" "$(TREES)/python2.7-musl"
-test-source-cp27m: packages python-from-source ## the sdist and the wheel under a Python of its default configure
-	@$(stage) scripts/test-source-build "$(PYTHON_FROM_SOURCE)/bin/python2.7" dist/Korvane-$(VERSION).tar.gz \
-	    "$(TREES)/bullseye-amd64" dist/Korvane-$(VERSION)-cp27-cp27m.cp27mu-linux_x86_64.whl
+
 
 bench: x86_64 ## what bytes() costs against RAND_bytes from C and os.urandom
 	cmake --build build/x86_64 --target bench

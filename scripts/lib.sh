@@ -56,17 +56,3 @@ targets() {
 needed_libcrypto() {
     readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(libcrypto[^]]*\)\]/\1/p'
 }
-
-# pip_wheels ROOT [SEEN_AT]: the wheels of ROOT's python-pip-whl (Debian
-# 11's pip for Python 2.7) that make pip, ':'-separated, as they are found
-# inside ROOT, or under SEEN_AT.
-pip_wheels() {
-    [ -d "$1/usr/share/python-wheels" ] || return 1
-    (cd "$1/usr/share/python-wheels" && ls ./*.whl) | grep -v -e /setuptools- -e /wheel- |
-        sed "s|^\./|${2:-}/usr/share/python-wheels/|" | paste -s -d: -
-}
-
-# suite_names: the test modules that run wherever the module is installed.
-suite_names() {
-    grep -v -e '^#' -e '^$' "$lib_dir/../tests/suites.txt"
-}
