@@ -41,7 +41,7 @@ debian_mirror() {
 
 # target_field TARGET_OR_ARCHITECTURE COLUMN: a column of scripts/targets.txt
 # (1 target, 2 Debian architecture, 3 GNU triplet, 4 wheel platforms, 5
-# emulator) for the line whose target or architecture this is.
+# emulator, 6 compile flags) for the line whose target or architecture this is.
 target_field() {
     awk -v name="$1" -v column="$2" '!/^#/ && ($1 == name || $2 == name) {print $column; exit}' \
         "$lib_dir/targets.txt" | grep . || { echo "$(basename "$0"): unknown target '$1'" >&2; return 1; }
