@@ -15,8 +15,6 @@ export TREES JOBS LIBCRYPTO10_SOURCE
 
 BUILDS := $(shell awk '!/^\#/ && NF {print $$1}' scripts/builds.txt)
 VERSION := $(file <Korvane/VERSION)
-# The x86-64 tree's interpreter does the build machine's Python work.
-TREE_PYTHON := $(TREES)/bullseye-amd64/python2.7
 PYTHON_SOURCE := $(TREES)/python2.7-source
 PYTHON_FROM_SOURCE := $(TREES)/python2.7-default-configure
 # ctest runs the Python suites in parallel; each is a separate interpreter.
@@ -86,13 +84,9 @@ packages: $(shell awk '!/^\#/ && NF {print $$1}' scripts/targets.txt) ## every w
 	@scripts/install-deps debian-packages
 	scripts/build-packages
 
-# By the machine's Python 3 or 2.7, with no root, trees or cross tools,
-# else by the x86-64 tree's.
-sdist: ## the source distribution alone, in dist/, in a second
-	@py=$$(python3 -c 'import sys; print(sys.executable)' 2>/dev/null || scripts/find-python --any) || exit 1; \
-	    if [ -z "$$py" ]; then scripts/install-deps tree && scripts/make-tree amd64 "$(TREES)/bullseye-amd64" && \
-	        py="$(TREE_PYTHON)"; fi; \
-	    "$$py" scripts/build-sdist dist
+sdist: ## the source distribution alone, in dist/, in a second, by python3: no trees or cross tools
+	@scripts/install-deps sdist
+	scripts/build-sdist dist
 
 # The package systems of tests/systems.txt (TIER= the tier, if one): each
 # package installed as its users install it, then every suite run from the
