@@ -1,15 +1,11 @@
-# The front door: a flat list of jobs, each with the line that `make help`
-# prints. Every job installs what it needs from Debian's archive on a fresh
-# Debian 12 machine, makes the Debian 11 trees it builds against, builds,
-# then runs; the machine needs no Python 2.7 of its own. The builds are the
-# lines of scripts/builds.txt, made by scripts/build; the targets, the
-# lines of scripts/targets.txt. PYTHON= names the machine's own Python 2.7
-# for the host build.
+# The front door: a flat list of jobs, each with its `make help` line. Each
+# installs what it needs on a fresh Debian 12 machine, makes the Debian 11
+# trees it builds against, builds, then runs. The builds are the lines of
+# scripts/builds.txt; PYTHON= names the machine's own Python 2.7 (host).
 TREES ?= $(or $(XDG_CACHE_HOME),$(HOME)/.cache)/korvane-trees
 JOBS ?= 2
-# libcrypto 1.0.2's release tarball (openssl-1.0.2s.tar.gz), from which the
-# second libcrypto of the suites and of the package systems is made: without
-# it, they are tested on the others alone.
+# libcrypto 1.0.2's release tarball, which the suites and package systems
+# also run on, made from it; without it, they run on the others alone.
 LIBCRYPTO10_SOURCE ?= $(abspath ../shared/openssl-1.0.2s.tar.gz)
 export TREES JOBS LIBCRYPTO10_SOURCE
 
@@ -52,11 +48,9 @@ test-%: % ## run build NAME's whole suite
 	@if [ -f build/$*/CTestTestfile.cmake ]; then $(stage) $(CTEST) --test-dir build/$*; \
 	    else echo "$@: skipped: build/$* was not made"; fi
 
-# clang-format, clang-tidy and cppcheck on the C++; shellcheck on every
-# shell script, from warnings up (its notes flag the scripts that the
-# scripts hand to sh -c, quoted on purpose); pyflakes 2 (the last to read
-# Python 2.7, Debian 11's) on every Python file, run by Debian 11's
-# python2.7 in a tree of its own.
+# shellcheck from warnings up (its notes flag the scripts handed to sh -c,
+# quoted on purpose); pyflakes 2, the last to read Python 2.7, Debian 11's,
+# run by its python2.7 in a tree of its own.
 SHELL_SCRIPTS := .ci/run debian/postinst debian/prerm tests/support/dpkg-buildflags-1.18 \
     $(filter-out scripts/build-wheel scripts/build-sdist scripts/test-packages %.txt,$(wildcard scripts/*))
 PYTHON_FILES := setup.py scripts/build-wheel scripts/build-sdist scripts/test-packages tests/run $(wildcard Korvane/*.py tests/*.py \

@@ -1,10 +1,8 @@
-# Hardening as Debian hardens its own packages, taken from the
-# distribution's own source of truth: dpkg-buildflags for the target's
-# Debian architecture (KORVANE_DEB_HOST_ARCH, which the Debian 11
-# toolchains set; else the build machine's), every hardening feature on.
-# Its optimisation and debugging flags are left out (src/dpkg-buildflags.txt):
-# the build's own -O3 is what the benchmark measures, and nothing shipped
-# carries debugging information.
+# Hardening as Debian hardens its own packages: dpkg-buildflags for the
+# target's Debian architecture (KORVANE_DEB_HOST_ARCH, else the build
+# machine's), every hardening feature on, less its optimisation and
+# debugging flags (src/dpkg-buildflags.txt): the build's own -O3 is what
+# the benchmark measures, and nothing shipped carries debugging information.
 set(KORVANE_BUILDFLAGS AUTO CACHE STRING
     "REQUIRED: flags from dpkg-buildflags or no build (the project's own builds); AUTO: where it is installed; OFF")
 set_property(CACHE KORVANE_BUILDFLAGS PROPERTY STRINGS REQUIRED AUTO OFF)
