@@ -34,18 +34,20 @@ test: ## lint, every suite on every build, every package in every system
 test-quick: ## the same, with the package systems of tier 1 alone and no Python built from source
 	@[ -f "$(LIBCRYPTO10_SOURCE)" ] || echo "make: everything is tested without libcrypto 1.0.2:" \
 	    "no source at $(LIBCRYPTO10_SOURCE) (LIBCRYPTO10_SOURCE=)"
-	@$(MAKE) --jobs=$(JOBS) --output-sync=target lint test-packages \
-	    $(filter-out test-x86_64,$(BUILDS:%=test-%)) 3>&1
-	@# CI reads the last summary: the x86-64 suite's.
-	@echo "make: test-x86_64 started, last: its summary ends the run"
-	@$(CTEST) --test-dir build/x86_64
+	@# Most stages run one process at a time (a tree's packages, libcrypto's
+	@# build, Python's configure): twice as many stages as jobs keep the
+	@# cores busy. The longest, the package systems, goes first.
+	@$(MAKE) --jobs=$$(($(JOBS) * 2)) --output-sync=target test-packages lint $(BUILDS:%=test-%) 3>&1
+	@# CI reads the last summary: the x86-64 suite's, shown again.
+	@echo "make: test-x86_64's summary, again:"
+	@tail -n 3 build/x86_64/ctest.log
 
 build: x86_64 ## the x86-64 build, its module also at Korvane/rand.so
 $(BUILDS): ## build NAME, a line of scripts/builds.txt, in build/NAME
 	@scripts/build $@
 
 test-%: % ## run build NAME's whole suite
-	@if [ -f build/$*/CTestTestfile.cmake ]; then $(stage) $(CTEST) --test-dir build/$*; \
+	@if [ -f build/$*/CTestTestfile.cmake ]; then $(stage) $(CTEST) --test-dir build/$* --output-log build/$*/ctest.log; \
 	    else echo "$@: skipped: build/$* was not made"; fi
 
 # shellcheck from warnings up (its notes flag the scripts handed to sh -c,
@@ -86,7 +88,7 @@ sdist: ## the source distribution alone, in dist/, in a second, by python3: no t
 # package installed as its users install it, then every suite run from the
 # installed copy.
 TIER ?= 1
-test-packages: packages package-test-systems python-musl $(if $(TIER),python-source,python-from-source) ## the package systems (TIER= their tier; empty: all)
+test-packages: $(if $(TIER),python-source,python-from-source) python-musl package-test-systems packages ## the package systems (TIER= their tier; empty: all)
 	@$(stage) scripts/test-packages $(if $(TIER),--tier $(TIER))
 package-test-systems: ## the systems' trees and libcryptos, made while the packages build
 	@scripts/install-deps package-tests armhf aarch64
