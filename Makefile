@@ -13,9 +13,8 @@ BUILDS := $(shell awk '!/^\#/ && NF {print $$1}' scripts/builds.txt)
 VERSION := $(file <Korvane/VERSION)
 PYTHON_SOURCE := $(TREES)/python2.7-source
 PYTHON_FROM_SOURCE := $(TREES)/python2.7-default-configure
-# ctest runs the Python suites in parallel; each is a separate interpreter.
+# Each suite is an interpreter of its own: ctest runs them side by side.
 CTEST := ctest --output-on-failure -j $(JOBS)
-# Announces a long stage of make test as it starts and as it ends.
 stage = scripts/stage $@
 MAKEFLAGS += --no-print-directory
 .PHONY: help build demo test test-quick $(BUILDS) lint lint-checks packages sdist test-packages \
@@ -34,12 +33,10 @@ test: ## lint, every suite on every build, every package in every system
 test-quick: ## the same, with the package systems of tier 1 alone and no Python built from source
 	@[ -f "$(LIBCRYPTO10_SOURCE)" ] || echo "make: everything is tested without libcrypto 1.0.2:" \
 	    "no source at $(LIBCRYPTO10_SOURCE) (LIBCRYPTO10_SOURCE=)"
-	@# Most stages run one process at a time (a tree's packages, libcrypto's
-	@# build, Python's configure): twice as many stages as jobs keep the
-	@# cores busy. The longest, the package systems, goes first.
+	@# Most stages run one process at a time: twice as many stages as jobs
+	@# keep the cores busy. The longest, the package systems, goes first.
 	@$(MAKE) --jobs=$$(($(JOBS) * 2)) --output-sync=target test-packages lint $(BUILDS:%=test-%) 3>&1
-	@# CI reads the last summary: the x86-64 suite's, shown again.
-	@echo "make: test-x86_64's summary, again:"
+	@echo "make: test-x86_64's summary again, last, where CI reads it:"
 	@tail -n 3 build/x86_64/ctest.log
 
 build: x86_64 ## the x86-64 build, its module also at Korvane/rand.so
@@ -94,10 +91,9 @@ package-test-systems: ## the systems' trees and libcryptos, made while the packa
 	@scripts/install-deps package-tests armhf aarch64
 	@$(stage) scripts/test-packages --systems-only
 
-# One with its default configure (cp27m, static, no libpython2.7.so), as one
-# installed in /opt by hand usually is, run here; one built as pyenv and
-# distributions build it (shared, cp27mu), installed in /opt/python2.7 of a
-# Debian 12 system.
+# One with its default configure (cp27m, static), as one installed by hand
+# usually is, run here; one shared (cp27mu), as pyenv and distributions
+# build it, in /opt/python2.7 of a Debian 12 system.
 python-source: ## Python 2.7's own source, kept beside the trees
 	@scripts/install-deps python-source
 	@scripts/make-python-from-source "$(PYTHON_SOURCE)"
