@@ -22,7 +22,7 @@ if(KORVANE_SANITIZE)
   list(APPEND run --sanitized)
 # Requests above 2**31 bytes take 2 GiB or more each: only in a plain
 # 64-bit build that runs natively (under qemu, they take a minute).
-elseif(CMAKE_SIZEOF_VOID_P EQUAL 8 AND (NOT KORVANE_EMULATOR OR KORVANE_EMULATOR STREQUAL "-"))
+elseif(CMAKE_SIZEOF_VOID_P EQUAL 8 AND NOT KORVANE_PROGRAM_RUNNER)
   list(APPEND run --huge)
 endif()
 
