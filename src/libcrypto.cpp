@@ -1,6 +1,6 @@
 #include "libcrypto.h"
 
-#include <Python.h>
+#include "py_compat.h"
 
 #include <cstring>
 #include <dlfcn.h>
@@ -67,7 +67,8 @@ void *handle_of_loaded_module(const char *name) {
         return nullptr;
     }
     const PyRef file(PyObject_GetAttrString(module, "__file__"));
-    const char *path = file ? PyString_AsString(file.get()) : nullptr;
+    const PyRef encoded(file ? korvane::file_system_path(file.get()) : nullptr);
+    const char *path = encoded ? PyBytes_AsString(encoded.get()) : nullptr;
     // Built into the executable, the module has no file: the executable's
     // own libcrypto is asked for below.
     if (path == nullptr) {
