@@ -52,7 +52,10 @@ inline PyObject *create_module(const char *name, const char *doc, PyMethodDef *m
     PyMODINIT_FUNC PyInit_##name(void) { return make_module(); }
 #else
 #define KORVANE_MODULE_ENTRY(name, make_module)                                                    \
-    PyMODINIT_FUNC init##name(void) { Py_XDECREF(make_module()); }
+    PyMODINIT_FUNC init##name(void) {                                                              \
+        PyObject *module = make_module();                                                          \
+        Py_XDECREF(module);                                                                        \
+    }
 #endif
 
 // Text, as the interpreter's %-formatting makes it: str on both.
