@@ -4,13 +4,14 @@ reference counts as they were and resident memory flat.
 KORVANE_LEAK_CALLS sets the calls per loop (100000 by default).
 """
 import gc
+import itertools
 import os
 import shutil
 import sys
 import tempfile
 import unittest
 
-from support import crypto, open_fds, rand
+from support import BUFFERS, crypto, file_names, open_fds, rand
 
 CALLS = int(os.environ.get('KORVANE_LEAK_CALLS', '100000'))
 WARM_UP = 1000
@@ -20,6 +21,15 @@ ALLOWED_GROWTH = 1 << 20
 # there whatever the module does, and the sanitizer itself finds misuse.
 MEASURE_MEMORY = os.environ.get('KORVANE_SANITIZED') != '1'
 PAGE = os.sysconf('SC_PAGE_SIZE')
+
+
+def each(call, values, error):
+    """call(value) for each of VALUES, each raising ERROR."""
+    for value in values:
+        try:
+            call(value)
+        except error:
+            pass
 
 
 def resident_bytes():
@@ -41,12 +51,14 @@ class LeakTest(unittest.TestCase):
         """Runs call() CALLS times; watched objects and None must keep their
         reference counts, the process its size and its descriptors."""
         def loop(times):
-            for _ in xrange(times):
+            for _ in itertools.repeat(None, times):
                 try:
                     call()
                 except expected_error or ():
                     pass
-            sys.exc_clear()
+            # Python 2.7 keeps the last exception, and what it holds.
+            if hasattr(sys, 'exc_clear'):
+                sys.exc_clear()
             crypto.clear_queue()  # failing libcrypto calls queue errors
             # Garbage left by earlier tests holds references to None too;
             # freed in the middle of a loop, it would look like the module's.
@@ -69,10 +81,15 @@ class LeakTest(unittest.TestCase):
         self.assertEqual(open_fds(), fds, what)
 
     def test_successful_calls(self):
-        data = 'leak check data' * 4
+        data = b'leak check data' * 4
         seed_file = os.path.join(self.directory, 'seed')
         rand.write_file(seed_file)
+        names = file_names(seed_file)
         for what, call, watched in [
+            ('add of each other buffer', lambda: each(lambda other: rand.add(other, 1.5), BUFFERS, ()),
+             tuple(BUFFERS)),
+            ('load_file of each form of a name',
+             lambda: each(lambda name: rand.load_file(name, 64), names, ()), tuple(names)),
             ('add', lambda: rand.add(data, 1.5), (data,)),
             ('seed', lambda: rand.seed(data), (data,)),
             ('status', rand.status, ()),
@@ -86,17 +103,26 @@ class LeakTest(unittest.TestCase):
 
     def test_failing_calls(self):
         missing = os.path.join(self.directory, 'missing', 'file')
+        names = file_names(missing)
         for what, call, error in [
+            # What the buffer or the name became is let go of when a later
+            # argument is refused.
+            ('add of each other buffer with a bad entropy',
+             lambda: each(lambda other: rand.add(other, 'y'), BUFFERS, TypeError), None),
+            ('load_file of each form of a name with a bad limit',
+             lambda: each(lambda name: rand.load_file(name, 'y'), names, TypeError), None),
+            ('load_file of each form of a name',
+             lambda: each(rand.load_file, names, ()), None),
             ('load_file of a missing file', lambda: rand.load_file(missing), None),
             ('write_file into a missing directory', lambda: rand.write_file(missing), None),
             ('egd without a daemon', lambda: rand.egd(missing), None),
             ('bytes with a negative count', lambda: rand.bytes(-1), ValueError),
             ('bytes with a bad keyword', lambda: rand.bytes(count=1), TypeError),
-            ('add with a bad entropy', lambda: rand.add('x', 'y'), TypeError),
-            ('add with an entropy of nan', lambda: rand.add('x', float('nan')), ValueError),
-            ('load_file of a path with NUL', lambda: rand.load_file('a\0b'), TypeError),
+            ('add with a bad entropy', lambda: rand.add(b'x', 'y'), TypeError),
+            ('add with an entropy of nan', lambda: rand.add(b'x', float('nan')), ValueError),
+            ('load_file of a path with NUL', lambda: rand.load_file('a\0b'), (TypeError, ValueError)),
         ]:
-            self.assert_no_leak(what, call, error, watched=(missing,))
+            self.assert_no_leak(what, call, error, watched=(missing,) + tuple(names))
 
     def test_failing_prng(self):
         prng = crypto.FakePrng(bytes_result=0, queued_reasons=(crypto.RAND_R_PRNG_NOT_SEEDED,),

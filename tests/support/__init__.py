@@ -45,12 +45,11 @@ else:
 
 def file_names(path):
     """PATH in each form that the methods take a file's name in: a str;
-    on Python 3 also bytes, an os.PathLike, and one with a byte that is
-    not text, as open() takes them."""
+    on Python 3 also bytes and an os.PathLike, as open() takes them."""
     if not PY3:
         return [path]
     import pathlib
-    return [path, os.fsencode(path), pathlib.PurePath(path), path + '\udcff']
+    return [path, os.fsencode(path), pathlib.PurePath(path)]
 
 
 # A file's name as the C library takes it, and back: bytes on Python 3.
