@@ -1,6 +1,6 @@
-#include "libcrypto.h"
-
 #include "py_compat.h"
+
+#include "libcrypto.h"
 
 #include <cstring>
 #include <dlfcn.h>
