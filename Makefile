@@ -50,7 +50,7 @@ test-%: % ## run build NAME's whole suite
 # shellcheck from warnings up (its notes flag the scripts handed to sh -c,
 # quoted on purpose); pyflakes 2, the last to read Python 2.7, Debian 11's,
 # run by its python2.7 in a tree of its own.
-SHELL_SCRIPTS := .ci/run debian/postinst debian/prerm tests/support/dpkg-buildflags-1.18 \
+SHELL_SCRIPTS := .ci/run $(wildcard debian/*.postinst debian/*.prerm) tests/support/dpkg-buildflags-1.18 \
     $(filter-out scripts/build-wheel scripts/build-sdist scripts/test-packages %.txt,$(wildcard scripts/*))
 PYTHON_FILES := setup.py scripts/build-wheel scripts/build-sdist scripts/test-packages tests/run $(wildcard Korvane/*.py tests/*.py \
     tests/support/*.py tests/support/*/*.py bench/*.py demo/*.py)
