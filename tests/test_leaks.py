@@ -23,15 +23,6 @@ MEASURE_MEMORY = os.environ.get('KORVANE_SANITIZED') != '1'
 PAGE = os.sysconf('SC_PAGE_SIZE')
 
 
-def each(call, values, error):
-    """call(value) for each of VALUES, each raising ERROR."""
-    for value in values:
-        try:
-            call(value)
-        except error:
-            pass
-
-
 def resident_bytes():
     with open('/proc/self/statm') as statm:
         return int(statm.read().split()[1]) * PAGE
@@ -72,10 +63,12 @@ class LeakTest(unittest.TestCase):
         growth = resident_bytes() - before
         # A reference the module takes or drops on a path changes a count
         # by about the number of calls; the interpreter's own bookkeeping
-        # (its exception state, the garbage of an import of its ssl) may
-        # move None's by one or two in a loop of any length.
+        # (its exception state, the garbage of an import of its ssl, the
+        # caches of Python 3.10 and 3.11 in their first thousands of
+        # exceptions) may move None's by a few dozen in a loop of any length.
         moved = [sys.getrefcount(item) - count for item, count in zip(watched, references)]
-        self.assertTrue(all(abs(delta) <= 2 for delta in moved), '%s: %s' % (what, moved))
+        allowed = max(2, CALLS // 1000)
+        self.assertTrue(all(abs(delta) <= allowed for delta in moved), '%s: %s' % (what, moved))
         if MEASURE_MEMORY:
             self.assertLess(growth, ALLOWED_GROWTH, '%s: resident memory grew %d bytes' % (what, growth))
         self.assertEqual(open_fds(), fds, what)
@@ -84,12 +77,13 @@ class LeakTest(unittest.TestCase):
         data = b'leak check data' * 4
         seed_file = os.path.join(self.directory, 'seed')
         rand.write_file(seed_file)
-        names = file_names(seed_file)
+        # A row for each other buffer and each form of a name besides a
+        # str's, whose row is load_file's.
         for what, call, watched in [
-            ('add of each other buffer', lambda: each(lambda other: rand.add(other, 1.5), BUFFERS, ()),
-             tuple(BUFFERS)),
-            ('load_file of each form of a name',
-             lambda: each(lambda name: rand.load_file(name, 64), names, ()), tuple(names)),
+            ('add of %s' % type(other).__name__, lambda other=other: rand.add(other, 1.5), (other,))
+            for other in BUFFERS] + [
+            ('load_file of %r' % (name,), lambda name=name: rand.load_file(name, 64), (name,))
+            for name in file_names(seed_file)[1:]] + [
             ('add', lambda: rand.add(data, 1.5), (data,)),
             ('seed', lambda: rand.seed(data), (data,)),
             ('status', rand.status, ()),
@@ -104,15 +98,13 @@ class LeakTest(unittest.TestCase):
     def test_failing_calls(self):
         missing = os.path.join(self.directory, 'missing', 'file')
         names = file_names(missing)
+        # What the buffer or the name became is let go of when a later
+        # argument is refused.
         for what, call, error in [
-            # What the buffer or the name became is let go of when a later
-            # argument is refused.
-            ('add of each other buffer with a bad entropy',
-             lambda: each(lambda other: rand.add(other, 'y'), BUFFERS, TypeError), None),
-            ('load_file of each form of a name with a bad limit',
-             lambda: each(lambda name: rand.load_file(name, 'y'), names, TypeError), None),
-            ('load_file of each form of a name',
-             lambda: each(rand.load_file, names, ()), None),
+            ('add of %s with a bad entropy' % type(other).__name__,
+             lambda other=other: rand.add(other, 'y'), TypeError) for other in BUFFERS] + [
+            ('load_file of %r with a bad limit' % (name,), lambda name=name: rand.load_file(name, 'y'),
+             TypeError) for name in names] + [
             ('load_file of a missing file', lambda: rand.load_file(missing), None),
             ('write_file into a missing directory', lambda: rand.write_file(missing), None),
             ('egd without a daemon', lambda: rand.egd(missing), None),
