@@ -17,7 +17,6 @@ tree's loader), if any; this interpreter and the driver are run by it.
 --quick makes every size and count tiny: a check that the benchmark still
 runs to the end, whose figures mean nothing.
 """
-import imp
 import os
 import shutil
 import subprocess
@@ -55,11 +54,11 @@ PEAK_GOAL = PEAK_REQUEST + (8 << 20)
 # where this one found it. `f` is bytes, or abs: a call of the same shape
 # that does nothing (abs of a small int returns the cached int).
 COUNTED_LOOP = '''
-import sys
+import itertools, sys
 sys.path.insert(0, %r)
 from Korvane.rand import bytes
 f = %s
-for _ in xrange(%d):
+for _ in itertools.repeat(None, %d):
     f(%d)
 '''
 MODULE_PARENT = os.path.dirname(os.path.dirname(os.path.abspath(sys.modules['Korvane'].__file__)))
@@ -73,7 +72,7 @@ def instructions(command):
                                    '--callgrind-out-file=' + output.name] + command,
                                   stdout=quiet, stderr=quiet)
         for line in output:
-            if line.startswith('summary:'):
+            if line.startswith(b'summary:'):
                 return int(line.split()[1])
     raise RuntimeError('callgrind gave no summary for %r' % (command,))
 
@@ -129,15 +128,13 @@ def timed_table(driver, runner):
 
 
 # Imports timed inside fresh interpreters, run alternately, each timing
-# the one statement: `import Korvane.rand` from a package holding one module
-# at Korvane/rand.so, as a source build leaves it; from one laid out as the
-# wheels are, with this build at Korvane/SONAME/rand.so, under this
-# package's __init__.py and under the one of 8127ead (which read the
-# interpreter's _hashlib file and imported struct); and the interpreter's
-# own `import hashlib` and `import _hashlib`, which the chooser imports. os
-# is imported first, as site imports it in every interpreter that runs a
-# program; -B has every .py module compiled afresh, as in a tree without
-# .pyc files, and leaves none behind.
+# the one statement: `import Korvane.rand` from a package laid out as an
+# install lays it out, with this build's module (rand.so, or rand.abi3.so on
+# Python 3), and the interpreter's own `import hashlib` and `import
+# _hashlib`, which the package imports. os is imported first, as site
+# imports it in every interpreter that runs a program; -B has every .py
+# module compiled afresh, as in a tree without .pyc files, and leaves none
+# behind.
 IMPORT_RUNS = 3 if QUICK else 41
 TIMED_IMPORT = '''
 import os, sys, time
@@ -153,8 +150,9 @@ def package_copy(directory):
     package = os.path.dirname(os.path.abspath(Korvane.__file__))
     top = os.path.join(directory, 'installed', 'Korvane')
     os.makedirs(top)
-    for name in ('rand.so', 'VERSION', '__init__.py'):
-        source = rand.__file__ if name == 'rand.so' else os.path.join(package, name)
+    module = os.path.basename(rand.__file__)
+    for name in (module, 'VERSION', '__init__.py'):
+        source = rand.__file__ if name == module else os.path.join(package, name)
         os.symlink(source, os.path.join(top, name))
     return ('import Korvane.rand', 'Korvane.rand', os.path.dirname(top))
 
@@ -166,7 +164,7 @@ def import_table(runner):
         # An interpreter built against libcrypto 3 has no _hashlib (2.7's does
         # not build there): the package imports _ssl instead.
         try:
-            imp.find_module('_hashlib')
+            __import__('_hashlib')
             imports.append(('import _hashlib', '_hashlib', directory))
         except ImportError:
             pass
