@@ -30,8 +30,8 @@ namespace korvane {
 inline PyObject *create_module(const char *name, const char *doc, PyMethodDef *methods) {
 #if PY_MAJOR_VERSION >= 3
     // The interpreter keeps a pointer to the definition for good.
-    static PyModuleDef definition = {PyModuleDef_HEAD_INIT, nullptr, nullptr, -1, nullptr,
-                                     nullptr,               nullptr, nullptr, nullptr};
+    static PyModuleDef definition = {
+        PyModuleDef_HEAD_INIT, nullptr, nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
     definition.m_name = name;
     definition.m_doc = doc;
     definition.m_methods = methods;
@@ -49,7 +49,9 @@ inline PyObject *create_module(const char *name, const char *doc, PyMethodDef *m
 // or null with an exception pending.
 #if PY_MAJOR_VERSION >= 3
 #define KORVANE_MODULE_ENTRY(name, make_module)                                                    \
-    PyMODINIT_FUNC PyInit_##name(void) { return make_module(); }
+    PyMODINIT_FUNC PyInit_##name(void) {                                                           \
+        return make_module();                                                                      \
+    }
 #else
 #define KORVANE_MODULE_ENTRY(name, make_module)                                                    \
     PyMODINIT_FUNC init##name(void) {                                                              \
@@ -143,11 +145,14 @@ class BytesArgument {
     BytesArgument &operator=(BytesArgument &&) = delete;
     ~BytesArgument() { Py_XDECREF(copy); }
 
+    // The parser's targets, written through their addresses.
+    // NOLINTBEGIN(misc-non-private-member-variables-in-classes)
     const char *data = nullptr;
     Py_ssize_t length = 0;
     // What the stable ABI reads only through a copy (a memoryview, an
     // array) is read from this copy, a new reference.
     PyObject *copy = nullptr;
+    // NOLINTEND(misc-non-private-member-variables-in-classes)
 };
 
 #if PY_MAJOR_VERSION >= 3
@@ -212,19 +217,18 @@ class PathArgument {
     PathArgument &operator=(const PathArgument &) = delete;
     PathArgument(PathArgument &&) = delete;
     PathArgument &operator=(PathArgument &&) = delete;
-#if PY_MAJOR_VERSION >= 3
     ~PathArgument() { Py_XDECREF(encoded); }
-    const char *get() const { return PyBytes_AsString(encoded); }
 
-    // The converter's new reference, which it releases itself when a later
-    // argument fails.
+    const char *get() const { return encoded != nullptr ? PyBytes_AsString(encoded) : text; }
+
+    // The parser's targets, written through their addresses.
+    // NOLINTBEGIN(misc-non-private-member-variables-in-classes)
+    // Python 3's: the converter's new reference to the encoded name, which
+    // the converter releases itself when a later argument fails.
     PyObject *encoded = nullptr;
-#else
-    ~PathArgument() = default;
-    const char *get() const { return text; }
-
+    // Python 2.7's: the str's own characters.
     const char *text = nullptr;
-#endif
+    // NOLINTEND(misc-non-private-member-variables-in-classes)
 };
 
 #if PY_MAJOR_VERSION >= 3
