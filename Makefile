@@ -26,7 +26,7 @@ help: ## this list
 	@echo "NAME is a build: $(BUILDS)"
 
 demo: x86_64 ## builds the module and shows every method working
-	build/x86_64/python2.7 demo/demo.py
+	build/x86_64/python2.7 demo/demo.py && echo && build/x86_64/python3 demo/demo.py
 
 test: ## lint, every suite on every build, every package in every system
 	@$(MAKE) TIER= test-quick
