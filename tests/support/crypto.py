@@ -2,7 +2,7 @@
 tests may expect of the generation at hand: 1.0, 1.1 or 3.0.
 
 The library is the one the process already has, asked of the loader as the
-module asks it: the interpreter's _hashlib's, else its _ssl's, else the
+module asks it: the interpreter's _ssl's, else its _hashlib's, else the
 executable's (KORVANE_LIBCRYPTO's, for the suites run on another
 generation), else the one mapped, which the module loaded itself where the
 interpreter has none. The error-bridge tests show that it is the module's.
@@ -47,7 +47,7 @@ def _process_libcrypto():
     """The libcrypto that the process's interpreter modules or executable
     lead to, else the one the module loaded itself, by its file's name as
     the loader knows it."""
-    modules = [sys.modules.get(name) for name in ('_hashlib', '_ssl')]
+    modules = [sys.modules.get(name) for name in ('_ssl', '_hashlib')]
     candidates = ([getattr(module, '__file__', None) for module in modules] + [None] +
                   _mapped_libcryptos())
     for index, path in enumerate(candidates):
