@@ -69,8 +69,8 @@ lint-checks: ## the linters alone, once `make lint` has installed them
 	    printf '%s\n' "$$out" | grep -v 'warnings generated'; exit $$status
 	cppcheck --quiet --error-exitcode=1 --enable=warning,style,performance,portability \
 	    --std=c++11 --language=c++ --inline-suppr --suppress=missingIncludeSystem -I src src/*.cpp src/*.h
-	@# The docs name a version only in a file name (or __version__'s value): Korvane/VERSION's.
-	@stale=$$(grep -rnoE "(Korvane-|korvane_|')[0-9]+\.[0-9]+\.[0-9]+" README.md docs | grep -vE "[-_']$(VERSION)$$"); \
+	@# The docs and setup.py name a version only in a file name (or __version__'s value): Korvane/VERSION's.
+	@stale=$$(grep -rnoE "(Korvane-|korvane_|')[0-9]+\.[0-9]+\.[0-9]+" README.md docs setup.py | grep -vE "[-_']$(VERSION)$$"); \
 	    [ -z "$$stale" ] || { printf 'not version $(VERSION):\n%s\n' "$$stale"; exit 1; }
 
 packages: $(shell awk '!/^\#/ && NF {print $$1}' scripts/targets.txt) ## every wheel, Debian package and the sdist, in dist/
