@@ -80,7 +80,10 @@ IS_3 = VERSION >= 0x30000000
 # What differs between the generations, as the tests see it:
 # the function text of RAND's function code 100 (3.0 has none);
 RAND_BYTES_FUNCTION_TEXT = None if IS_3 else 'SSLEAY_RAND_BYTES' if IS_1_0 else 'RAND_bytes'
-# whether load_file and write_file queue an error when they fail;
+# what load_file and write_file return for a file they cannot open (1.0's
+# code returns the bytes done so far, 0; 1.1.1 rewrote it), and whether
+# they queue an error then;
+SEED_FILE_FAILURE = 0 if IS_1_0 else -1
 SEED_FILE_FAILURES_QUEUE_ERRORS = not IS_1_0
 # how much load_file reads of a device without a limit;
 DEVICE_READ_WITHOUT_LIMIT = 2048 if IS_1_0 else 256
