@@ -129,15 +129,12 @@ def timed_table(driver, runner):
 
 
 # Imports timed inside fresh interpreters, run alternately, each timing
-# the one statement: `import Korvane.rand` from a package holding one module
-# at Korvane/rand.so, as a source build leaves it; from one laid out as the
-# wheels are, with this build at Korvane/SONAME/rand.so, under this
-# package's __init__.py and under the one of 8127ead (which read the
-# interpreter's _hashlib file and imported struct); and the interpreter's
-# own `import hashlib` and `import _hashlib`, which the chooser imports. os
-# is imported first, as site imports it in every interpreter that runs a
-# program; -B has every .py module compiled afresh, as in a tree without
-# .pyc files, and leaves none behind.
+# the one statement: `import Korvane.rand` from a package laid out as an
+# install lays it out; the interpreter's own `import hashlib`; and its
+# `import _ssl`, which the module imports to find the interpreter's
+# libcrypto. os is imported first, as site imports it in every interpreter
+# that runs a program; -B has every .py module compiled afresh, as in a
+# tree without .pyc files, and leaves none behind.
 IMPORT_RUNS = 3 if QUICK else 41
 TIMED_IMPORT = '''
 import os, sys, time
@@ -163,11 +160,9 @@ def import_table(runner):
     directory = tempfile.mkdtemp(prefix='korvane-import-')
     try:
         imports = [package_copy(directory), ('import hashlib', 'hashlib', directory)]
-        # An interpreter built against libcrypto 3 has no _hashlib (2.7's does
-        # not build there): the package imports _ssl instead.
         try:
-            imp.find_module('_hashlib')
-            imports.append(('import _hashlib', '_hashlib', directory))
+            imp.find_module('_ssl')
+            imports.append(('import _ssl', '_ssl', directory))
         except ImportError:
             pass
         times = [[] for _ in imports]
