@@ -45,8 +45,8 @@ def elf_sections(contents):
     """(byte order, word, [(name, type, flags, address, offset, size, link,
     info, alignment, entry size)]) of an ELF file's sections, 32 or 64
     bits, either byte order."""
-    word = 'Q' if contents[4] == '\2' else 'I'
-    order = '<' if contents[5] == '\1' else '>'
+    word = 'Q' if contents[4] == 2 else 'I'
+    order = '<' if contents[5] == 1 else '>'
     shoff, = struct.unpack_from(order + word, contents, 0x28 if word == 'Q' else 0x20)
     shentsize, shnum = struct.unpack_from(order + 'HH', contents, 0x3a if word == 'Q' else 0x2e)
     header = order + 'II' + word * 4 + 'II' + word * 2
@@ -56,7 +56,8 @@ def elf_sections(contents):
 
 def dynamic_names(contents):
     """{tag: [(offset in the file, name)]} of the names in an ELF shared
-    object's dynamic section, and (offset, bytes) of its string table."""
+    object's dynamic section (a bytearray), and (offset, bytes) of its
+    string table."""
     order, word, sections = elf_sections(contents)
     dynamic = [section for section in sections if section[1] == SHT_DYNAMIC][0]
     strings_at, strings_size = sections[dynamic[6]][4:6]
@@ -67,28 +68,29 @@ def dynamic_names(contents):
         tag, value = struct.unpack_from(order + word * 2, contents, at)
         if tag in (DT_NEEDED, DT_SONAME):
             names.setdefault(tag, []).append(
-                (strings_at + value, strings[value:strings.index('\0', value)]))
+                (strings_at + value, bytes(strings[value:strings.index(b'\0', value)])))
     return names, (strings_at, strings)
 
 
-def name_of_no_table(name, digit='9'):
+def name_of_no_table(name, digit=b'9'):
     """A name of the same length as `name` that no table of sonames has."""
-    return name[:-1] + (digit if not name.endswith(digit) else '8')
+    return name[:-1] + (digit if not name.endswith(digit) else b'8')
 
 
-def copy_renaming(source, destination, tag, digit='9'):
+def copy_renaming(source, destination, tag, digit=b'9'):
     """Copies the shared object `source` to `destination` with the name of
     its `tag` entry that names a libcrypto (its soname, or the libcrypto it
     needs) changed by name_of_no_table. Returns the new name."""
     with open(source, 'rb') as read:
-        contents = read.read()
+        contents = bytearray(read.read())
     names, _ = dynamic_names(contents)
-    at, name = [(at, name) for at, name in names[tag] if name.startswith('libcrypto')][0]
+    at, name = [(at, name) for at, name in names[tag] if name.startswith(b'libcrypto')][0]
     new = name_of_no_table(name, digit)
+    contents[at:at + len(name)] = new
     with open(destination, 'wb') as written:
-        written.write(contents[:at] + new + contents[at + len(name):])
+        written.write(contents)
     os.chmod(destination, 0o755)
-    return new
+    return str(new.decode('ascii'))
 
 
 def hide_symbol(path, symbol):
@@ -96,7 +98,7 @@ def hide_symbol(path, symbol):
     lookups (dlsym's among them) no longer find it, as where the library
     was built without it, while its own references to it still bind."""
     with open(path, 'rb') as read:
-        contents = read.read()
+        contents = bytearray(read.read())
     order, word, sections = elf_sections(contents)
     symbols = [section for section in sections if section[1] == SHT_DYNSYM][0]
     strings_at = sections[symbols[6]][4]
@@ -106,10 +108,8 @@ def hide_symbol(path, symbol):
     for at in range(symbols[4], symbols[4] + symbols[5], symbols[9]):
         name_at, = struct.unpack_from(order + 'I', contents, at)
         start = strings_at + name_at
-        if contents[start:contents.index('\0', start)] == symbol:
-            info = ord(contents[at + info_at])
-            contents = contents[:at + info_at] + chr(STB_LOCAL << 4 | info & 0xf) + \
-                contents[at + info_at + 1:]
+        if contents[start:contents.index(b'\0', start)] == symbol.encode('ascii'):
+            contents[at + info_at] = STB_LOCAL << 4 | contents[at + info_at] & 0xf
     with open(path, 'wb') as written:
         written.write(contents)
 
@@ -126,7 +126,7 @@ def hide_symbol(path, symbol):
 # module's exported error_queue_to_list raises afterwards, 'flushed': what
 # its flush_error_queue leaves pending}.
 CHILD = r'''
-import ctypes, imp, os, re, sys, warnings
+import ctypes, os, re, sys, warnings
 sys.path[:0] = [%(directory)r, %(parent)r]
 DIRECTORY = %(directory)r
 RTLD_NOLOAD = 4
@@ -154,9 +154,17 @@ def named(path):
     return path if path.startswith(DIRECTORY) else os.path.basename(path)
 
 
+def module_file():
+    try:
+        from importlib.util import find_spec
+    except ImportError:  # Python 2.7
+        import imp
+        return imp.find_module('rand', sys.modules['Korvane'].__path__)[1]
+    return find_spec('Korvane.rand').origin
+
+
 def helper(name, result=ctypes.py_object):
-    path = imp.find_module('rand', sys.modules['Korvane'].__path__)[1]
-    function = getattr(ctypes.PyDLL(path), name)
+    function = getattr(ctypes.PyDLL(module_file()), name)
     function.restype = result
     return function
 
@@ -168,10 +176,10 @@ def drain():
 def queue_on(library):
     if hasattr(library, 'ERR_new'):  # 3.0
         library.ERR_new()
-        library.ERR_set_debug('tests', 1, 'queue')
+        library.ERR_set_debug(b'tests', 1, b'queue')
         library.ERR_set_error(36, 100, None)  # RAND, PRNG not seeded
     else:
-        library.ERR_put_error(36, 100, 100, 'tests', 1)
+        library.ERR_put_error(36, 100, 100, b'tests', 1)
 
 
 DRAW = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_int)
@@ -213,7 +221,7 @@ def landing(add, draw):
         library.RAND_set_rand_method(ctypes.byref(installed))
     draws = wrapper_draws()
     try:
-        add('data', 1.0)
+        add(b'data', 1.0)
         draw(4)
     except RuntimeError:
         return 'unreachable'
@@ -260,7 +268,7 @@ print(repr(result))
 '''
 BLOCK = "sys.modules['_hashlib'] = sys.modules['_ssl'] = None"
 # The interpreter's _ssl built into the executable: a module with no file.
-BUILT_IN_SSL = "sys.modules['_ssl'] = imp.new_module('_ssl')"
+BUILT_IN_SSL = "sys.modules['_ssl'] = type(sys)('_ssl')"
 FOR_ALL_TO_SEE = ctypes.RTLD_GLOBAL
 UNREACHABLE = ("Korvane.rand cannot reach the libcrypto of the interpreter's _ssl (%s), linked in "
                "statically or not exported; it uses %s instead, a second generator, which ssl does "
@@ -307,8 +315,8 @@ class BindingTest(unittest.TestCase):
                                  stderr=subprocess.PIPE, env=environment)
         out, err = child.communicate()
         if child.returncode != 0 or not out.strip():
-            return ('exited', child.returncode, err)
-        return ast.literal_eval(self.named(out.strip().splitlines()[-1]))
+            return ('exited', child.returncode, err.decode('utf-8', 'replace'))
+        return ast.literal_eval(self.named(out.decode('utf-8').strip().splitlines()[-1]))
 
     def check(self, cases):
         """Runs each (what, make): make() makes the case's files in a fresh
@@ -336,7 +344,7 @@ class BindingTest(unittest.TestCase):
                  '                          if os.path.basename(path).startswith("libcrypto.so")][0])))\n'
                  '    break\n') % SONAMES
         return ast.literal_eval(subprocess.check_output(INTERPRETER + ['-S', '-c', probe],
-                                                        env=environment).strip())
+                                                        env=environment).decode('ascii').strip())
 
     # The cases' files.
 
@@ -349,7 +357,7 @@ class BindingTest(unittest.TestCase):
         has, or without `symbol`. Returns the copy's path."""
         if not os.path.isdir(self.path('private')):
             os.mkdir(self.path('private'))
-        needed = copy_renaming(STAND_IN, self.path(module + '.so'), tag=DT_NEEDED, digit=digit)
+        needed = copy_renaming(STAND_IN, self.path(module + '.so'), tag=DT_NEEDED, digit=digit.encode())
         private = self.path('private', needed)
         if soname_of_no_table:
             copy_renaming(needs, private, tag=DT_SONAME)
@@ -529,8 +537,8 @@ class BindingTest(unittest.TestCase):
         os.mkdir(self.path('installed'))
         for soname in ('libcrypto.so.1.1', 'libcrypto.so.3', SONAMES[-1]):
             shutil.copy(LIBCRYPTO, self.path('installed', soname))
-        environment = dict(os.environ, LD_LIBRARY_PATH=':'.join(
-            [self.path('installed')] + filter(None, [os.environ.get('LD_LIBRARY_PATH')])))
+        path = os.environ.get('LD_LIBRARY_PATH')
+        environment = dict(os.environ, LD_LIBRARY_PATH=self.path('installed') + (':' + path if path else ''))
         after = "result['for all to see'] = hasattr(ctypes.CDLL(None), 'RAND_bytes')"
         self.assertEqual(self.run_child(BLOCK, 'loaded("libcrypto.so.3")', after, environment),
                          dict(bound('DIRECTORY/installed/libcrypto.so.3'), **{'for all to see': False}))
@@ -538,6 +546,7 @@ class BindingTest(unittest.TestCase):
     def test_reload_keeps_the_binding(self):
         # Nothing kept out: the interpreter's libcrypto is the only one.
         after = ('import pkgutil\n'
+                 'try:\n    from importlib import reload\nexcept ImportError:\n    pass  # a builtin\n'
                  'error, path = Korvane.rand.Error, Korvane.rand.__file__\n'
                  'reload(Korvane)\n'
                  'assert reload(Korvane.rand) is Korvane.rand\n'
@@ -558,7 +567,7 @@ class BindingTest(unittest.TestCase):
         code = ('import sys\nsys.path.insert(0, %r)\n'
                 'try:\n    import Korvane\nexcept ImportError as error:\n'
                 '    print(str(error).split(" (")[0])\n' % archive)
-        out = subprocess.check_output(INTERPRETER + ['-S', '-c', code])
+        out = subprocess.check_output(INTERPRETER + ['-S', '-c', code]).decode('ascii')
         self.assertEqual(out.strip(), 'Korvane must be installed as a directory of files, not in '
                          'a zip archive or a frozen program')
 
