@@ -9,6 +9,7 @@
  * test_package sees where ssl's calls land. The references are weak, so
  * that a copy whose libcrypto is no libcrypto (one linked in statically
  * and hidden, as far as the loader can tell) still loads. */
+#define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 extern void RAND_add(const void *buffer, int length, double entropy) __attribute__((weak));
@@ -21,7 +22,7 @@ static PyObject *no_libcrypto(void) {
 
 static PyObject *stand_in_rand_add(PyObject *self, PyObject *args) {
     const char *buffer;
-    int length;
+    Py_ssize_t length;
     double entropy;
     (void)self;
     if (!PyArg_ParseTuple(args, "s#d:RAND_add", &buffer, &length, &entropy)) {
@@ -30,7 +31,7 @@ static PyObject *stand_in_rand_add(PyObject *self, PyObject *args) {
     if (RAND_add == NULL) {
         return no_libcrypto();
     }
-    RAND_add(buffer, length, entropy);
+    RAND_add(buffer, (int)length, entropy);
     Py_RETURN_NONE;
 }
 
@@ -44,8 +45,8 @@ static PyObject *stand_in_rand_bytes(PyObject *self, PyObject *args) {
     if (RAND_bytes == NULL) {
         return no_libcrypto();
     }
-    result = PyString_FromStringAndSize(NULL, count);
-    if (result != NULL && RAND_bytes((unsigned char *)PyString_AS_STRING(result), count) != 1) {
+    result = PyBytes_FromStringAndSize(NULL, count);
+    if (result != NULL && RAND_bytes((unsigned char *)PyBytes_AS_STRING(result), count) != 1) {
         Py_DECREF(result);
         PyErr_SetString(PyExc_RuntimeError, "RAND_bytes failed");
         return NULL;
@@ -59,6 +60,20 @@ static PyMethodDef methods[] = {
     {NULL, NULL, 0, NULL},
 };
 
+#if PY_MAJOR_VERSION >= 3
+static struct PyModuleDef hashlib_module = {PyModuleDef_HEAD_INIT, "_hashlib", NULL, -1, methods,
+                                            NULL, NULL, NULL, NULL};
+static struct PyModuleDef ssl_module = {PyModuleDef_HEAD_INIT, "_ssl", NULL, -1, methods,
+                                        NULL, NULL, NULL, NULL};
+
+PyMODINIT_FUNC PyInit__hashlib(void) {
+    return PyModule_Create(&hashlib_module);
+}
+
+PyMODINIT_FUNC PyInit__ssl(void) {
+    return PyModule_Create(&ssl_module);
+}
+#else
 PyMODINIT_FUNC init_hashlib(void) {
     Py_InitModule("_hashlib", methods);
 }
@@ -66,3 +81,4 @@ PyMODINIT_FUNC init_hashlib(void) {
 PyMODINIT_FUNC init_ssl(void) {
     Py_InitModule("_ssl", methods);
 }
+#endif
