@@ -28,9 +28,9 @@ help: ## this list
 demo: x86_64 ## builds the module and shows every method working
 	build/x86_64/python2.7 demo/demo.py && echo && build/x86_64/python3 demo/demo.py
 
-test: ## lint, every suite on every build, every package in every system
+test: ## lint, every suite on every build, the packages in every package-test system
 	@$(MAKE) TIER= test-quick
-test-quick: ## the same, with the package systems of tier 1 alone and no Python built from source
+test-quick: ## the same, with tier 1's package systems alone: of the Pythons built from source, only musl's
 	@[ -f "$(LIBCRYPTO10_SOURCE)" ] || echo "make: everything is tested without libcrypto 1.0.2:" \
 	    "no source at $(LIBCRYPTO10_SOURCE) (LIBCRYPTO10_SOURCE=)"
 	@# Most stages run one process at a time: twice as many stages as jobs
@@ -69,8 +69,8 @@ lint-checks: ## the linters alone, once `make lint` has installed them
 	    printf '%s\n' "$$out" | grep -v 'warnings generated'; exit $$status
 	cppcheck --quiet --error-exitcode=1 --enable=warning,style,performance,portability \
 	    --std=c++11 --language=c++ --inline-suppr --suppress=missingIncludeSystem -I src src/*.cpp src/*.h
-	@# The docs name a version only in a file name (or __version__'s value): Korvane/VERSION's.
-	@stale=$$(grep -rnoE "(Korvane-|korvane_|')[0-9]+\.[0-9]+\.[0-9]+" README.md docs | grep -vE "[-_']$(VERSION)$$"); \
+	@# The docs and setup.py name a version only in a file name (or __version__'s value): Korvane/VERSION's.
+	@stale=$$(grep -rnoE "(Korvane-|korvane_|')[0-9]+\.[0-9]+\.[0-9]+" README.md docs setup.py | grep -vE "[-_']$(VERSION)$$"); \
 	    [ -z "$$stale" ] || { printf 'not version $(VERSION):\n%s\n' "$$stale"; exit 1; }
 
 packages: $(shell awk '!/^\#/ && NF {print $$1}' scripts/targets.txt) ## every wheel, Debian package and the sdist, in dist/
@@ -82,10 +82,11 @@ sdist: ## the source distribution alone, in dist/, in a second, by python3: no t
 	scripts/build-sdist dist
 
 # The package systems of tests/systems.txt (TIER= the tier, if one): each
-# package installed as its users install it, then every suite run from the
-# installed copy.
+# package installed as its users install it, then the suites its line names
+# run from the installed copy. Only tier 1 does without the two Pythons
+# built from source with glibc; the musl one is tier 1's.
 TIER ?= 1
-test-packages: $(if $(TIER),python-source,python-from-source) python-musl package-test-systems packages ## the package systems (TIER= their tier; empty: all)
+test-packages: $(if $(filter 1,$(TIER)),python-source,python-from-source) python-musl package-test-systems packages ## the package systems (TIER= their tier; empty: all)
 	@$(stage) scripts/test-packages $(if $(TIER),--tier $(TIER))
 package-test-systems: ## the systems' trees and libcryptos, made while the packages build
 	@scripts/install-deps package-tests armhf aarch64

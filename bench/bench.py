@@ -132,11 +132,11 @@ def timed_table(driver, runner):
 # Imports timed inside fresh interpreters, run alternately, each timing
 # the one statement: `import Korvane.rand` from a package laid out as an
 # install lays it out, with this build's module (rand.so, or rand.abi3.so on
-# Python 3), and the interpreter's own `import hashlib` and `import
-# _hashlib`, which the package imports. os is imported first, as site
-# imports it in every interpreter that runs a program; -B has every .py
-# module compiled afresh, as in a tree without .pyc files, and leaves none
-# behind.
+# Python 3); the interpreter's own `import hashlib`; and its `import _ssl`,
+# which the module imports to find the interpreter's libcrypto. os is
+# imported first, as site imports it in every interpreter that runs a
+# program; -B has every .py module compiled afresh, as in a tree without
+# .pyc files, and leaves none behind.
 IMPORT_RUNS = 3 if QUICK else 41
 # import Korvane.rand against import hashlib, on the same interpreter.
 IMPORT_GOAL = 1.4
@@ -165,11 +165,9 @@ def import_table(runner):
     directory = tempfile.mkdtemp(prefix='korvane-import-')
     try:
         imports = [package_copy(directory), ('import hashlib', 'hashlib', directory)]
-        # An interpreter built against libcrypto 3 has no _hashlib (2.7's does
-        # not build there): the package imports _ssl instead.
         try:
-            __import__('_hashlib')
-            imports.append(('import _hashlib', '_hashlib', directory))
+            __import__('_ssl')
+            imports.append(('import _ssl', '_ssl', directory))
         except ImportError:
             pass
         times = [[] for _ in imports]

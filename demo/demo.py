@@ -83,3 +83,7 @@ def drawn_in_a_child():
 first, second = drawn_in_a_child(), drawn_in_a_child()
 say('Two forked children each draw 16 bytes, in hex', (hexadecimal(first), hexadecimal(second)))
 say('Do they differ?', first != second)
+
+print('')
+say('Erasing the state (a no-op from libcrypto 1.1): cleanup()', rand.cleanup())
+say('Drawing after it: bytes(16), in hex', rand.bytes(16).encode('hex'))

@@ -33,7 +33,8 @@ extern "C" PyObject *error_queue_to_list(void) {
 
 extern "C" void flush_error_queue(void) {
     // Only the queue is emptied: a MemoryError from building the discarded
-    // list must not replace, or outlive, whatever the caller had pending.
+    // list, or the ImportError of a bind that found no libcrypto (and so no
+    // queue), must not replace, or outlive, whatever the caller had pending.
     PyObject *type = nullptr;
     PyObject *value = nullptr;
     PyObject *traceback = nullptr;

@@ -1,10 +1,11 @@
 // The libcrypto functions that the module calls, declared here, reached
-// through one table that is filled once, at import, from the libcrypto
-// that the process already has: the one the interpreter's own _hashlib (or
-// _ssl, or the executable) uses. The module links no libcrypto and needs
-// none of its headers, so that one build serves every generation (1.0.0
-// to 3.x, RHEL's libcrypto.so.10, LibreSSL) and the program keeps one
-// generator whatever its interpreter was built against.
+// through one table that is filled once, at import, with the functions
+// that the interpreter's own ssl calls: each name as the loader resolves
+// it for the interpreter's _ssl (else _hashlib, else the executable). The
+// module links no libcrypto and needs none of its headers, so that one
+// build serves every generation (1.0.0 to 3.x, RHEL's libcrypto.so.10,
+// LibreSSL) and the program keeps one generator whatever its interpreter
+// was built against.
 #ifndef KORVANE_LIBCRYPTO_H
 #define KORVANE_LIBCRYPTO_H
 
@@ -38,11 +39,17 @@ struct Libcrypto {
 // declaration for a definition.
 extern Libcrypto libcrypto; // NOLINT(bugprone-dynamic-static-initializers)
 
-// Fills the table, once per process; later calls return at once. Needs
-// the interpreter lock. False, with ImportError pending, when the process
-// has no libcrypto and none can be loaded, or when its libcrypto lacks a
-// function that the module cannot do without: that error names the
-// library and the function.
+// Fills the table, once per process; later calls return at once. Imports
+// the interpreter's _ssl (else _hashlib) first, so that the import and a
+// C caller of the helpers bind alike. Needs the interpreter lock. Where
+// the interpreter's libcrypto cannot be reached (linked in statically),
+// binds to the newest one the loader opens, with a RuntimeWarning. False,
+// with ImportError pending, when the process has no libcrypto and none can
+// be loaded, when the interpreter's lacks a function that the module
+// cannot do without, or when two libraries offer libcrypto's functions
+// and nothing says which the interpreter's ssl calls: those errors name
+// the libraries. False too, with that exception pending, when the warning
+// is made an error, or importing _ssl fails otherwise than by its absence.
 bool bind_libcrypto();
 
 } // namespace korvane

@@ -21,8 +21,10 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/random.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -69,12 +71,20 @@ constexpr Kernel no_entropy_left{Getrandom::missing, false};
 Kernel kernel = kernel_as_it_is;
 // The module's getrandom calls so far, those among them that asked anything
 // but GRND_NONBLOCK (GRND_RANDOM drains the blocking pool on older
-// kernels), its attempts to open /dev/urandom and the last descriptor it
-// opened.
+// kernels), its attempts to open /dev/urandom, those among them that a
+// program exec'd meanwhile (from a signal handler, or another thread) would
+// inherit, and the last descriptor it opened.
 int getrandom_calls = 0;
 int getrandom_calls_with_other_flags = 0;
 int urandom_opens = 0;
+int urandom_opens_kept_across_exec = 0;
 int last_opened = -1;
+// While `clock_told`, the monotonic clock reads to the module: the start,
+// then 9.997 s on and a millisecond more at each reading up to 10 s, then
+// an hour on; how often it was read so far.
+bool clock_told = false;
+timespec clock_start{};
+int clock_readings = 0;
 // Where a signal handler forks once during a draw, the child into a new pid
 // namespace where the system allows it: right after getrandom has filled
 // the reseed's buffer, right after RAND_seed has taken it, right before
@@ -319,8 +329,8 @@ int __wrap_PyModule_AddObject(PyObject *module, const char *name, PyObject *valu
     return __real_PyModule_AddObject(module, name, value);
 }
 
-// The module's system calls: getrandom, and calls with at most three
-// arguments, passed on as they are.
+// The module's system calls: getrandom, the monotonic clock, and calls
+// with at most three arguments, passed on as they are.
 long __wrap_syscall(long number, ...) {
     va_list arguments;
     va_start(arguments, number);
@@ -328,6 +338,20 @@ long __wrap_syscall(long number, ...) {
     const long length = va_arg(arguments, long);
     const long flags = va_arg(arguments, long);
     va_end(arguments);
+    if (number == SYS_clock_gettime && clock_told) {
+        const long milliseconds = clock_readings == 0   ? 0
+                                  : clock_readings <= 4 ? 9996 + clock_readings
+                                                        : 3600000;
+        ++clock_readings;
+        timespec now = clock_start;
+        now.tv_sec += milliseconds / 1000;
+        now.tv_nsec += milliseconds % 1000 * 1000000L;
+        now.tv_sec += now.tv_nsec / 1000000000L;
+        now.tv_nsec %= 1000000000L;
+        // clock_gettime's arguments: the clock, then where the time goes.
+        *reinterpret_cast<timespec *>(length) = now;
+        return 0;
+    }
     if (number != SYS_getrandom) {
         return __real_syscall(number, buffer, length, flags);
     }
@@ -349,7 +373,9 @@ long __wrap_syscall(long number, ...) {
 }
 
 int __wrap_open(const char *path, int flags, ...) {
-    urandom_opens += std::strcmp(path, "/dev/urandom") == 0 ? 1 : 0;
+    const bool urandom = std::strcmp(path, "/dev/urandom") == 0;
+    urandom_opens += urandom ? 1 : 0;
+    urandom_opens_kept_across_exec += urandom && (flags & O_CLOEXEC) == 0 ? 1 : 0;
     if (!kernel.descriptors) {
         errno = EMFILE;
         return -1;
@@ -406,9 +432,10 @@ int forking_bytes(unsigned char *buffer, int count) {
     return real.RAND_bytes(buffer, count);
 }
 
-// The libcrypto the process has, as the package arranges it: the
-// interpreter's own _hashlib's (else _ssl's), or KORVANE_LIBCRYPTO's, then
-// the module's table bound to it, with the wrapped entries in place.
+// The libcrypto the process has: the interpreter's own, which the module
+// finds through its _ssl, or KORVANE_LIBCRYPTO's, as an executable's, with
+// the interpreter's _ssl and _hashlib kept out; then the module's table
+// bound to it, with the wrapped entries in place.
 bool bind_wrapped_libcrypto() {
     const char *libcrypto_file = std::getenv("KORVANE_LIBCRYPTO");
     if (libcrypto_file != nullptr && libcrypto_file[0] != '\0') {
@@ -416,14 +443,8 @@ bool bind_wrapped_libcrypto() {
             std::printf("cannot load %s: %s\n", libcrypto_file, dlerror());
             return false;
         }
-    } else {
-        for (const char *module : {"_hashlib", "_ssl"}) {
-            PyObject *imported = PyImport_ImportModule(module);
-            Py_XDECREF(imported);
-            PyErr_Clear();
-            if (imported != nullptr) {
-                break;
-            }
+        for (const char *module : {"_ssl", "_hashlib"}) {
+            PyDict_SetItemString(PyImport_GetModuleDict(), module, Py_None);
         }
     }
     if (!korvane::bind_libcrypto()) {
@@ -558,6 +579,7 @@ void check_child_entropy(const EntropyCase &child) {
     CHECK(getrandom_calls == child.getrandom_calls);
     CHECK(getrandom_calls_with_other_flags == 0);
     CHECK(urandom_opens == (child.opens_urandom ? 1 : 0) && !is_open(last_opened));
+    CHECK(urandom_opens_kept_across_exec == 0);
     if (child.reseeds) {
         CHECK(drawn != nullptr && PyString_Size(drawn) == 16);
         Py_XDECREF(drawn);
@@ -740,6 +762,31 @@ void check_fork_during_a_draw(const ForkCase &fork_case) {
     }
 }
 
+// A daemon that takes the request and never answers is left at the first
+// reading of the clock that is ten seconds or more from the start of the
+// exchange, not later: the start, the connection, the request, the wait
+// for the answer (a millisecond, what is left) and the reading of 10 s.
+void test_stall_limit_is_exact() {
+    const char path[] = "/tmp/korvane-fault-injection-egd";
+    unlink(path);
+    const int daemon = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path, sizeof path);
+    CHECK(bind(daemon, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0 &&
+          listen(daemon, 1) == 0);
+    __real_syscall(SYS_clock_gettime, CLOCK_MONOTONIC, &clock_start);
+    clock_readings = 0;
+    clock_told = true;
+    PyObject *supplied = call_method("egd", "(s)", path);
+    clock_told = false;
+    CHECK(supplied != nullptr && PyLong_AsLong(supplied) == 0);
+    CHECK(clock_readings == 5);
+    Py_XDECREF(supplied);
+    close(daemon);
+    unlink(path);
+}
+
 void test_fork_during_a_draw() {
     for (const ForkCase &fork_case : fork_cases) {
         // libcrypto 1.1 and 3 hold a lock through the draw, which a child
@@ -882,6 +929,7 @@ int main() {
     }
     test_child_entropy();
     test_fork_during_a_draw();
+    test_stall_limit_is_exact();
     test_initialisation();
     test_bytes_without_error_type();
     test_failed_draw_is_wiped_before_it_is_freed();

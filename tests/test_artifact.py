@@ -163,7 +163,7 @@ class ArtifactTest(unittest.TestCase):
     @unittest.skipUnless(HARDENED, "built without dpkg-buildflags' hardening")
     def test_hardened_as_debian_hardens(self):
         # Two of hardening-check's lines cannot say yes for this module, as
-        # the README explains: fortification (no call the compiler could
+        # docs/hardening.md explains: fortification (no call the compiler could
         # check) and control-flow protection (not among dpkg-buildflags').
         status, report = hardening_report()
         self.assertEqual(status, 0, report)

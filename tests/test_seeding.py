@@ -108,7 +108,7 @@ class SeedFileTest(unittest.TestCase):
         for method, args in cases:
             result = method(*args)
             self.assertIs(type(result), LONG, method.__name__)
-            self.assertLessEqual(result, 0, method.__name__)
+            self.assertEqual(result, crypto.SEED_FILE_FAILURE, method.__name__)
             # The wrappers pass libcrypto's result through and leave its
             # error queue alone.
             self.assertEqual(crypto.queue_is_empty(), not crypto.SEED_FILE_FAILURES_QUEUE_ERRORS,

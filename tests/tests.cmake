@@ -149,12 +149,19 @@ foreach(python IN ITEMS "" 3)
   endif()
 endforeach()
 
-# test_package's stand-in for the interpreter's _hashlib (or _ssl): an
+# test_package's stand-in for the interpreter's _ssl (or _hashlib): an
 # extension that needs the build's libcrypto by name and finds it only
-# through its RUNPATH (linked even though it calls nothing there).
+# through its RUNPATH.
 add_library(stand_in_hashlib MODULE tests/stand_in_hashlib.c)
 target_link_libraries(stand_in_hashlib PRIVATE korvane_build_options korvane_python crypto)
 target_link_options(stand_in_hashlib PRIVATE "LINKER:--no-as-needed" "LINKER:--enable-new-dtags")
 set_target_properties(stand_in_hashlib PROPERTIES PREFIX "" OUTPUT_NAME _hashlib
   SKIP_BUILD_RPATH ON LINK_FLAGS "-Wl,-rpath,'\$ORIGIN/private'"
   LIBRARY_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/stand-in")
+# Beside it, a library that defines a few of libcrypto's names: a wrapper
+# of another library, or an interposer.
+add_library(stand_in_wrapper MODULE tests/stand_in_wrapper.c)
+target_link_libraries(stand_in_wrapper PRIVATE korvane_build_options)
+set_target_properties(stand_in_wrapper PROPERTIES PREFIX ""
+  LIBRARY_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/stand-in")
+add_dependencies(stand_in_hashlib stand_in_wrapper)

@@ -2,7 +2,7 @@
 tests may expect of the generation at hand: 1.0, 1.1 or 3.0.
 
 The library is the one the process already has, asked of the loader as the
-module asks it: the interpreter's _hashlib's, else its _ssl's, else the
+module asks it: the interpreter's _ssl's, else its _hashlib's, else the
 executable's (KORVANE_LIBCRYPTO's, for the suites run on another
 generation), else the one mapped, which the module loaded itself where the
 interpreter has none. The error-bridge tests show that it is the module's.
@@ -47,7 +47,7 @@ def _process_libcrypto():
     """The libcrypto that the process's interpreter modules or executable
     lead to, else the one the module loaded itself, by its file's name as
     the loader knows it."""
-    modules = [sys.modules.get(name) for name in ('_hashlib', '_ssl')]
+    modules = [sys.modules.get(name) for name in ('_ssl', '_hashlib')]
     candidates = ([getattr(module, '__file__', None) for module in modules] + [None] +
                   _mapped_libcryptos())
     for index, path in enumerate(candidates):
@@ -80,7 +80,10 @@ IS_3 = VERSION >= 0x30000000
 # What differs between the generations, as the tests see it:
 # the function text of RAND's function code 100 (3.0 has none);
 RAND_BYTES_FUNCTION_TEXT = None if IS_3 else 'SSLEAY_RAND_BYTES' if IS_1_0 else 'RAND_bytes'
-# whether load_file and write_file queue an error when they fail;
+# what load_file and write_file return for a file they cannot open (1.0's
+# code returns the bytes done so far, 0; 1.1.1 rewrote it), and whether
+# they queue an error then;
+SEED_FILE_FAILURE = 0 if IS_1_0 else -1
 SEED_FILE_FAILURES_QUEUE_ERRORS = not IS_1_0
 # how much load_file reads of a device without a limit;
 DEVICE_READ_WITHOUT_LIMIT = 2048 if IS_1_0 else 256
