@@ -15,8 +15,7 @@ endif()
 # needs (another tree's PYTHONHOME, a sanitizer runtime) is for what it runs.
 set(test_environment ${KORVANE_TEST_ENVIRONMENT} ${runtime_environment})
 list(TRANSFORM test_environment PREPEND "--env=")
-set(run_options --module-parent "${module_parent}" ${test_environment}
-    --stand-in-hashlib "$<TARGET_FILE:stand_in_hashlib>")
+set(run_options --module-parent "${module_parent}" ${test_environment})
 if(KORVANE_SANITIZE)
   list(APPEND run_options --sanitized)
 # Requests above 2**31 bytes take 2 GiB or more each: only in a plain
@@ -25,7 +24,8 @@ elseif(CMAKE_SIZEOF_VOID_P EQUAL 8 AND NOT KORVANE_PROGRAM_RUNNER)
   list(APPEND run_options --huge)
 endif()
 string(JOIN " " interpreter ${KORVANE_TEST_PYTHON})
-set(run "${PYTHON_EXECUTABLE}" "${tests_dir}/run" ${run_options} --interpreter "${interpreter}")
+set(run "${PYTHON_EXECUTABLE}" "${tests_dir}/run" ${run_options} --interpreter "${interpreter}"
+    --stand-in-hashlib "$<TARGET_FILE:stand_in_hashlib>")
 
 # Time limits in seconds, generous for the slowest build (qemu-arm, about
 # five times slower than native) on a machine busy with make test's other
@@ -77,12 +77,15 @@ endforeach()
 # most of an emulated suite's time, run natively alone.
 if(TARGET rand3 AND KORVANE_TEST_PYTHON3)
   string(JOIN " " interpreter ${KORVANE_TEST_PYTHON3})
-  list(REMOVE_ITEM python_tests test_package)  # not yet on Python 3
+  set(run3 "${PYTHON_EXECUTABLE}" "${tests_dir}/run" ${run_options} --interpreter "${interpreter}"
+      --stand-in-hashlib "$<TARGET_FILE:stand_in_hashlib3>")
   if(KORVANE_PROGRAM_RUNNER)
     list(REMOVE_ITEM python_tests test_leaks)
   endif()
-  korvane_add_suites(${suite}-python3 "${PYTHON_EXECUTABLE}" "${tests_dir}/run" ${run_options}
-                     --interpreter "${interpreter}")
+  korvane_add_suites(${suite}-python3 ${run3})
+  add_test(NAME ${suite}-python3.fault_injection
+           COMMAND ${run3} -- ${program_runner} $<TARGET_FILE:fault_injection_test3>)
+  set_tests_properties(${suite}-python3.fault_injection PROPERTIES TIMEOUT ${timeout_default})
 endif()
 
 # The built files themselves, read on the build machine.
@@ -125,12 +128,23 @@ endif()
 
 # The fault-injection program: the interpreter's and the C library's calls
 # that fail are wrapped at link time, libcrypto's in the module's table.
-set(wrapped_calls PyList_New Py_BuildValue PyString_FromString PyErr_NewException
-    PyModule_AddObject syscall open)
-list(TRANSFORM wrapped_calls PREPEND "LINKER:--wrap=")
-add_executable(fault_injection_test tests/fault_injection_test.cpp tests/helpers_from_c.c)
-target_link_libraries(fault_injection_test PRIVATE rand_objects korvane_libpython)
-target_link_options(fault_injection_test PRIVATE ${wrapped_calls})
+# Each interpreter's program: the calls wrapped are those the module makes,
+# text by PyString_FromString on Python 2.7 and PyUnicode_FromString on 3.
+foreach(python IN ITEMS "" 3)
+  if(NOT TARGET rand${python})
+    continue()
+  endif()
+  set(text_call PyString_FromString)
+  if(python)
+    set(text_call PyUnicode_FromString)
+  endif()
+  set(wrapped_calls PyList_New _Py_BuildValue_SizeT ${text_call} PyErr_NewException PyModule_AddObject
+      syscall open)
+  list(TRANSFORM wrapped_calls PREPEND "LINKER:--wrap=")
+  add_executable(fault_injection_test${python} tests/fault_injection_test.cpp tests/helpers_from_c.c)
+  target_link_libraries(fault_injection_test${python} PRIVATE rand${python}_objects korvane_libpython${python})
+  target_link_options(fault_injection_test${python} PRIVATE ${wrapped_calls})
+endforeach()
 
 # The module linked once more, with libpython and -z defs: a symbol that
 # neither the interpreter, libcrypto nor the C library defines (the C++
@@ -151,17 +165,23 @@ endforeach()
 
 # test_package's stand-in for the interpreter's _ssl (or _hashlib): an
 # extension that needs the build's libcrypto by name and finds it only
-# through its RUNPATH.
-add_library(stand_in_hashlib MODULE tests/stand_in_hashlib.c)
-target_link_libraries(stand_in_hashlib PRIVATE korvane_build_options korvane_python crypto)
-target_link_options(stand_in_hashlib PRIVATE "LINKER:--no-as-needed" "LINKER:--enable-new-dtags")
-set_target_properties(stand_in_hashlib PROPERTIES PREFIX "" OUTPUT_NAME _hashlib
-  SKIP_BUILD_RPATH ON LINK_FLAGS "-Wl,-rpath,'\$ORIGIN/private'"
-  LIBRARY_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/stand-in")
+# through its RUNPATH; one for each interpreter, which test_package copies
+# under the name it needs.
+foreach(python IN ITEMS "" 3)
+  if(NOT TARGET rand${python})
+    continue()
+  endif()
+  add_library(stand_in_hashlib${python} MODULE tests/stand_in_hashlib.c)
+  target_link_libraries(stand_in_hashlib${python} PRIVATE korvane_build_options korvane_python${python} crypto)
+  target_link_options(stand_in_hashlib${python} PRIVATE "LINKER:--no-as-needed" "LINKER:--enable-new-dtags")
+  set_target_properties(stand_in_hashlib${python} PROPERTIES PREFIX "" OUTPUT_NAME _hashlib${python}
+    SKIP_BUILD_RPATH ON LINK_FLAGS "-Wl,-rpath,'\$ORIGIN/private'"
+    LIBRARY_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/stand-in")
+  add_dependencies(stand_in_hashlib${python} stand_in_wrapper)
+endforeach()
 # Beside it, a library that defines a few of libcrypto's names: a wrapper
 # of another library, or an interposer.
 add_library(stand_in_wrapper MODULE tests/stand_in_wrapper.c)
 target_link_libraries(stand_in_wrapper PRIVATE korvane_build_options)
 set_target_properties(stand_in_wrapper PROPERTIES PREFIX ""
   LIBRARY_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/stand-in")
-add_dependencies(stand_in_hashlib stand_in_wrapper)
