@@ -34,8 +34,10 @@ test-quick: ## the same, with tier 1's package systems alone: of the Pythons bui
 	@[ -f "$(LIBCRYPTO10_SOURCE)" ] || echo "make: everything is tested without libcrypto 1.0.2:" \
 	    "no source at $(LIBCRYPTO10_SOURCE) (LIBCRYPTO10_SOURCE=)"
 	@# Most stages run one process at a time: twice as many stages as jobs
-	@# keep the cores busy. The longest, the package systems, goes first.
-	@$(MAKE) --jobs=$$(($(JOBS) * 2)) --output-sync=target test-packages lint $(BUILDS:%=test-%) 3>&1
+	@# keep the cores busy. The longest, the package systems, goes first:
+	@# the suites wait for the packages, so as not to take its place.
+	@$(MAKE) --jobs=$$(($(JOBS) * 2)) --output-sync=target SUITES_AFTER=packages \
+	    test-packages lint $(BUILDS:%=test-%) 3>&1
 	@echo "make: test-x86_64's summary again, last, where CI reads it:"
 	@tail -n 3 build/x86_64/ctest.log
 
@@ -43,7 +45,7 @@ build: x86_64 ## the x86-64 build, its module also at Korvane/rand.so
 $(BUILDS): ## build NAME, a line of scripts/builds.txt, in build/NAME
 	@scripts/build $@
 
-test-%: % ## run build NAME's whole suite
+test-%: % | $(SUITES_AFTER) ## run build NAME's whole suite
 	@if [ -f build/$*/CTestTestfile.cmake ]; then $(stage) $(CTEST) --test-dir build/$* --output-log build/$*/ctest.log; \
 	    else echo "$@: skipped: build/$* was not made"; fi
 
@@ -86,7 +88,7 @@ sdist: ## the source distribution alone, in dist/, in a second, by python3: no t
 # run from the installed copy. Only tier 1 does without the two Pythons
 # built from source with glibc; the musl one is tier 1's.
 TIER ?= 1
-test-packages: $(if $(filter 1,$(TIER)),python-source,python-from-source) python-musl package-test-systems packages ## the package systems (TIER= their tier; empty: all)
+test-packages: $(if $(filter 1,$(TIER)),python-source,python-from-source) python-musl package-test-systems packages ## the package systems (TIER= their tier; empty: tiers 1 and 2)
 	@$(stage) scripts/test-packages $(if $(TIER),--tier $(TIER))
 package-test-systems: ## the systems' trees and libcryptos, made while the packages build
 	@scripts/install-deps package-tests armhf aarch64
