@@ -26,7 +26,7 @@ help: ## this list
 	@echo "NAME is a build: $(BUILDS)"
 
 demo: x86_64 ## builds the module and shows every method working
-	build/x86_64/python2.7 demo/demo.py
+	build/x86_64/python2.7 demo/demo.py && echo && build/x86_64/python3 demo/demo.py
 
 test: ## lint, every suite on every build, the packages in every package-test system
 	@$(MAKE) TIER= test-quick
@@ -34,8 +34,10 @@ test-quick: ## the same, with tier 1's package systems alone: of the Pythons bui
 	@[ -f "$(LIBCRYPTO10_SOURCE)" ] || echo "make: everything is tested without libcrypto 1.0.2:" \
 	    "no source at $(LIBCRYPTO10_SOURCE) (LIBCRYPTO10_SOURCE=)"
 	@# Most stages run one process at a time: twice as many stages as jobs
-	@# keep the cores busy. The longest, the package systems, goes first.
-	@$(MAKE) --jobs=$$(($(JOBS) * 2)) --output-sync=target test-packages lint $(BUILDS:%=test-%) 3>&1
+	@# keep the cores busy. The longest, the package systems, goes first:
+	@# the suites wait for the packages, so as not to take its place.
+	@$(MAKE) --jobs=$$(($(JOBS) * 2)) --output-sync=target SUITES_AFTER=packages \
+	    test-packages lint $(BUILDS:%=test-%) 3>&1
 	@echo "make: test-x86_64's summary again, last, where CI reads it:"
 	@tail -n 3 build/x86_64/ctest.log
 
@@ -43,14 +45,14 @@ build: x86_64 ## the x86-64 build, its module also at Korvane/rand.so
 $(BUILDS): ## build NAME, a line of scripts/builds.txt, in build/NAME
 	@scripts/build $@
 
-test-%: % ## run build NAME's whole suite
+test-%: % | $(SUITES_AFTER) ## run build NAME's whole suite
 	@if [ -f build/$*/CTestTestfile.cmake ]; then $(stage) $(CTEST) --test-dir build/$* --output-log build/$*/ctest.log; \
 	    else echo "$@: skipped: build/$* was not made"; fi
 
 # shellcheck from warnings up (its notes flag the scripts handed to sh -c,
 # quoted on purpose); pyflakes 2, the last to read Python 2.7, Debian 11's,
 # run by its python2.7 in a tree of its own.
-SHELL_SCRIPTS := .ci/run debian/postinst debian/prerm tests/support/dpkg-buildflags-1.18 \
+SHELL_SCRIPTS := .ci/run $(wildcard debian/*.postinst debian/*.prerm) tests/support/dpkg-buildflags-1.18 \
     $(filter-out scripts/build-wheel scripts/build-sdist scripts/test-packages %.txt,$(wildcard scripts/*))
 PYTHON_FILES := setup.py scripts/build-wheel scripts/build-sdist scripts/test-packages tests/run $(wildcard Korvane/*.py tests/*.py \
     tests/support/*.py tests/support/*/*.py bench/*.py demo/*.py)
@@ -86,7 +88,7 @@ sdist: ## the source distribution alone, in dist/, in a second, by python3: no t
 # run from the installed copy. Only tier 1 does without the two Pythons
 # built from source with glibc; the musl one is tier 1's.
 TIER ?= 1
-test-packages: $(if $(filter 1,$(TIER)),python-source,python-from-source) python-musl package-test-systems packages ## the package systems (TIER= their tier; empty: all)
+test-packages: $(if $(filter 1,$(TIER)),python-source,python-from-source) python-musl package-test-systems packages ## the package systems (TIER= their tier; empty: tiers 1 and 2)
 	@$(stage) scripts/test-packages $(if $(TIER),--tier $(TIER))
 package-test-systems: ## the systems' trees and libcryptos, made while the packages build
 	@scripts/install-deps package-tests armhf aarch64

@@ -1,24 +1,31 @@
-"""Builds and installs Korvane.rand the way every Python 2.7 C extension is
-built: distutils' Extension, compiled and linked by the interpreter's own
-compiler with its own flags (through setuptools where pip brings it). It
-needs the interpreter's headers and a C++11 compiler; no CMake, and no
-libcrypto: the module binds to the interpreter's own when it is imported.
+"""Builds and installs Korvane.rand the way every C extension is built:
+distutils' Extension, compiled and linked by the interpreter's own compiler
+with its own flags (through setuptools where pip brings it). It needs the
+interpreter's headers and a C++11 compiler; no CMake, and no libcrypto: the
+module binds to the interpreter's own when it is imported.
 
     python2.7 -m pip install .       # in a clone or the unpacked tarball
+    python3 -m pip install .         # rand.abi3.so, for every Python 3 from 3.6
     python2.7 setup.py install
-    python2.7 -m pip install Korvane-1.0.0.tar.gz
+    python2.7 -m pip install Korvane-1.1.0.tar.gz
 
 The sources, the C++ flags and the export list are the files that the
 project's CMake build reads too. Runs under plain distutils, and under
-setuptools as old as 0.9.8 (RHEL 7).
+setuptools as old as 0.9.8 (RHEL 7); Python 3.12 and later have no
+distutils, and setuptools alone serves there.
 """
 import glob
 import os
 import re
 import subprocess
+import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 EXPORT_MAP = 'src/exports.map'
+# On Python 3 the module uses the stable ABI of 3.6 (src/py_compat.h says
+# so): one rand.abi3.so for every Python 3 from 3.6 on, in a wheel tagged so.
+PYTHON3 = sys.version_info[0] >= 3
+LIMITED_API_TAG = 'cp36'
 # What every install carries beside the module.
 DOCUMENTS = ('LICENSE', 'RATIONALE')
 
@@ -87,22 +94,34 @@ def build_tools():
         import setuptools
         version = tuple(int(part) for part in setuptools.__version__.split('.')[:2] if part.isdigit())
     except ImportError:
-        from distutils.core import Extension, setup
-        from distutils.command.build_ext import build_ext
-        from distutils.command.build_py import build_py
+        try:
+            from distutils.core import Extension, setup
+            from distutils.command.build_ext import build_ext
+            from distutils.command.build_py import build_py
+        except ImportError:  # Python 3.12 and later, without setuptools
+            sys.exit('Python %d.%d builds C extensions with setuptools alone: install it first '
+                     '(pip install setuptools)' % sys.version_info[:2])
         version = None
 
     class BuildExt(build_ext):
         """build_ext, less two of the interpreter's flags: one that is for C
         alone, and -pthread at the link, which before glibc 2.34 would bind the
         module's open, read and send to libpthread's copies, and have it need
-        libpthread, which it does not use."""
+        libpthread, which it does not use. On Python 3 the module is named
+        for the stable ABI, rand.abi3.so, as setuptools' py_limited_api
+        names it, and as distutils alone does not."""
 
         def build_extensions(self):
             for command in (self.compiler.compiler_so, self.compiler.compiler):
                 remove_flag(command, '-Wstrict-prototypes')
             remove_flag(self.compiler.linker_so, '-pthread')
             build_ext.build_extensions(self)
+
+        def get_ext_filename(self, name):
+            filename = build_ext.get_ext_filename(self, name)
+            if PYTHON3:
+                filename = filename[:-len(filename.split('.', 1)[1])] + 'abi3.so'
+            return filename
 
     class BuildPy(build_py):
         """build_py, which also puts the licence and RATIONALE, to which the
@@ -161,13 +180,13 @@ METADATA = dict(
         'Operating System :: POSIX :: Linux',
         'Programming Language :: C++',
         'Programming Language :: Python :: 2',
-        'Programming Language :: Python :: 2 :: Only',
         'Programming Language :: Python :: 2.7',
+        'Programming Language :: Python :: 3',
         'Programming Language :: Python :: Implementation :: CPython',
         'Topic :: Security :: Cryptography',
     ],
 )
-REQUIRES_PYTHON = '>=2.7, <3'
+REQUIRES_PYTHON = '>=2.7, !=3.0.*, !=3.1.*, !=3.2.*, !=3.3.*, !=3.4.*, !=3.5.*'
 DESCRIPTION_CONTENT_TYPE = 'text/markdown'
 
 
@@ -196,4 +215,6 @@ if __name__ == '__main__':
             options['python_requires'] = REQUIRES_PYTHON
         if setuptools_version >= (38, 6):
             options['long_description_content_type'] = DESCRIPTION_CONTENT_TYPE
+        if PYTHON3:
+            options['options'] = {'bdist_wheel': {'py_limited_api': LIMITED_API_TAG}}
     setup(**options)

@@ -1,7 +1,7 @@
 # What the Debian 11 targets share: a tree made by scripts/make-tree
-# (KORVANE_SYSROOT) holding the distribution's own Python 2.7, which the
-# module is compiled against, and libcrypto 1.1, with which that
-# interpreter runs the tests (the tree's python2.7 launcher). Included by a
+# (KORVANE_SYSROOT) holding the distribution's own Python 2.7 and 3, which
+# the modules are compiled against, and libcrypto 1.1, with which those
+# interpreters run the tests (the tree's python2.7 and python3 launchers). Included by a
 # target's toolchain file.
 # The settings below are derived from the tree, so they are forced: a cache
 # cannot keep those of another tree.
@@ -51,6 +51,13 @@ set(KORVANE_PYTHON_INCLUDE_DIRS
     CACHE STRING "" FORCE)
 set(KORVANE_PYTHON_LIBRARY_DIR "${KORVANE_SYSROOT}/usr/lib/${korvane_triplet}" CACHE PATH "" FORCE)
 set(KORVANE_TEST_PYTHON "${KORVANE_SYSROOT}/python2.7" CACHE STRING "" FORCE)
+# And its Python 3, 3.9, whose headers give the stable ABI's module, which
+# its interpreter runs the suites with too.
+set(KORVANE_PYTHON3_INCLUDE_DIRS
+    "${KORVANE_SYSROOT}/usr/include/python3.9;${KORVANE_SYSROOT}/usr/include/${korvane_triplet}/python3.9"
+    CACHE STRING "" FORCE)
+set(KORVANE_PYTHON3_LIBRARY "${KORVANE_SYSROOT}/usr/lib/${korvane_triplet}/libpython3.9.so" CACHE FILEPATH "" FORCE)
+set(KORVANE_TEST_PYTHON3 "${KORVANE_SYSROOT}/python3" CACHE STRING "" FORCE)
 
 # An emulated target: its cross compiler, against the tree, whose programs
 # and interpreter run under the emulator.

@@ -27,6 +27,7 @@ else()
   set(CMAKE_SYSROOT_COMPILE "${KORVANE_SYSROOT}")
   korvane_link_against_tree(usr/lib/${korvane_triplet})
   set(KORVANE_TEST_PYTHON "${KORVANE_SYSROOT}/usr/bin/python2.7" CACHE STRING "" FORCE)
+  set(KORVANE_TEST_PYTHON3 "${KORVANE_SYSROOT}/usr/bin/python3" CACHE STRING "" FORCE)
   set(KORVANE_TEST_LIBRARY_PATH "${KORVANE_SYSROOT}/usr/lib/${korvane_triplet}" CACHE STRING "" FORCE)
   set(KORVANE_PROGRAM_LOADER "" CACHE STRING "" FORCE)
   # That C library has the loader's calls itself; the tree's libdl would

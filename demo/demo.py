@@ -1,7 +1,8 @@
 """A short tour of Korvane.rand: run by `make demo`, or as
-`python2.7 demo/demo.py`, against the module built in this checkout
-(`make build`, or `python2.7 setup.py build_ext -i`) if there is one, else
-against the one installed for this interpreter."""
+`python2.7 demo/demo.py` (or python3), against the module built in this
+checkout (`make build`, or `python2.7 setup.py build_ext -i`) if there is
+one, else against the one installed for this interpreter."""
+import binascii
 import os
 import shutil
 import sys
@@ -11,22 +12,27 @@ import tempfile
 # process, and the libcrypto binding), which find the module: the
 # checkout's build, or the installed one.
 CHECKOUT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BUILT_HERE = os.path.exists(os.path.join(CHECKOUT, 'Korvane', 'rand.so'))
+PYTHON, MODULE = ('python3', 'rand.abi3.so') if sys.version_info[0] >= 3 else ('python2.7', 'rand.so')
+BUILT_HERE = os.path.exists(os.path.join(CHECKOUT, 'Korvane', MODULE))
 os.environ.setdefault('KORVANE_BUILD_DIR', CHECKOUT if BUILT_HERE else 'installed')
 sys.path.insert(0, os.path.join(CHECKOUT, 'tests'))
 try:
     from support import crypto, egd_daemon  # noqa: E402
 except ImportError as error:
     sys.exit('Korvane.rand is neither built in this checkout nor installed (%s): install it with\n'
-             '    python2.7 -m pip install .\n'
+             '    %s -m pip install .\n'
              'or build it in place with\n'
-             '    python2.7 setup.py build_ext -i' % error)
+             '    %s setup.py build_ext -i' % (error, PYTHON, PYTHON))
 import Korvane  # noqa: E402
 from Korvane import rand  # noqa: E402
 
 
 def say(what, result):
     print('%-58s %r' % (what, result))
+
+
+def hexadecimal(data):
+    return str(binascii.hexlify(data).decode('ascii'))
 
 
 print('Korvane.rand %s, loaded from %s' % (Korvane.__version__, rand.__file__))
@@ -52,7 +58,7 @@ say('Asking a daemon that is not there: egd() gives', rand.egd('/nonexistent/egd
 
 print('')
 for count in (16, 32):
-    say('%d random bytes from bytes(), in hex' % count, rand.bytes(count).encode('hex'))
+    say('%d random bytes from bytes(), in hex' % count, hexadecimal(rand.bytes(count)))
 say('bytes(0) gives the empty string', rand.bytes(0))
 try:
     rand.bytes(-1)
@@ -70,12 +76,12 @@ def drawn_in_a_child():
         os._exit(0)
     os.close(write_end)
     os.waitpid(child, 0)
-    with os.fdopen(read_end) as pipe:
+    with os.fdopen(read_end, 'rb') as pipe:
         return pipe.read()
 
 
 first, second = drawn_in_a_child(), drawn_in_a_child()
-say('Two forked children each draw 16 bytes, in hex', (first.encode('hex'), second.encode('hex')))
+say('Two forked children each draw 16 bytes, in hex', (hexadecimal(first), hexadecimal(second)))
 say('Do they differ?', first != second)
 
 print('')

@@ -1,3 +1,5 @@
+#include "py_compat.h"
+
 #include "helpers.h"
 
 #include "libcrypto.h"
@@ -55,9 +57,9 @@ extern "C" PyObject *PyKorvane_LongToHex(PyObject *object) {
     if (!arguments) {
         return nullptr;
     }
-    const PyRef format(PyString_FromString("%x"));
+    const PyRef format(korvane::text_from_string("%x"));
     if (!format) {
         return nullptr;
     }
-    return PyString_Format(format.get(), arguments.get());
+    return korvane::format_text(format.get(), arguments.get());
 }

@@ -1,6 +1,6 @@
-#include "libcrypto.h"
+#include "py_compat.h"
 
-#include <Python.h>
+#include "libcrypto.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -249,7 +249,8 @@ bool bind_whole(void *handle) {
 // interpreter built without _ssl), imported as `import _ssl` would.
 struct InterpreterModule {
     const char *name;
-    // Its file, null for a module built into the executable.
+    // Its file's name as the file system has it (a byte string), null for
+    // a module built into the executable.
     PyRef file;
     // Its handle, which resolves names in its own dependencies.
     void *handle;
@@ -270,8 +271,9 @@ bool import_interpreter_module(InterpreterModule *found) {
             continue;
         }
         found->name = name;
-        PyRef file(PyObject_GetAttrString(module.get(), "__file__"));
-        const char *path = file ? PyString_AsString(file.get()) : nullptr;
+        const PyRef text(PyObject_GetAttrString(module.get(), "__file__"));
+        PyRef file(text ? korvane::file_system_path(text.get()) : nullptr);
+        const char *path = file ? PyBytes_AsString(file.get()) : nullptr;
         if (path == nullptr) {
             PyErr_Clear();
             return true;
@@ -279,8 +281,8 @@ bool import_interpreter_module(InterpreterModule *found) {
         // The interpreter loads a file named without a directory from the
         // current one, by this name.
         if (std::strchr(path, '/') == nullptr) {
-            file = PyRef(PyString_FromFormat("./%s", path));
-            path = file ? PyString_AsString(file.get()) : nullptr;
+            file = PyRef(PyBytes_FromFormat("./%s", path));
+            path = file ? PyBytes_AsString(file.get()) : nullptr;
             if (path == nullptr) {
                 return false;
             }
@@ -379,8 +381,8 @@ bool bind_beside_unreachable(const InterpreterModule &module) {
     if (!bind_newest_libcrypto()) {
         return false;
     }
-    const char *where = module.file ? PyString_AsString(module.file.get()) : "built in";
-    const PyRef message(PyString_FromFormat(
+    const char *where = module.file ? PyBytes_AsString(module.file.get()) : "built in";
+    const PyRef message(PyBytes_FromFormat(
         "Korvane.rand cannot reach the libcrypto of the interpreter's %s (%s), linked in "
         "statically or not exported; it uses %s instead, a second generator, which ssl does "
         "not share. To have one, build the interpreter's ssl against a shared libcrypto, or load "
@@ -389,7 +391,7 @@ bool bind_beside_unreachable(const InterpreterModule &module) {
         object_of(reinterpret_cast<const void *>(libcrypto.RAND_bytes)).file));
     // A program that turns the warning into an error gets no binding: the
     // next attempt warns again.
-    if (!message || PyErr_WarnEx(PyExc_RuntimeWarning, PyString_AsString(message.get()), 1) != 0) {
+    if (!message || PyErr_WarnEx(PyExc_RuntimeWarning, PyBytes_AsString(message.get()), 1) != 0) {
         bound = false;
         return false;
     }

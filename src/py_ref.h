@@ -6,7 +6,7 @@
 #ifndef KORVANE_PY_REF_H
 #define KORVANE_PY_REF_H
 
-#include <Python.h>
+#include "py_compat.h"
 
 namespace korvane {
 

@@ -1,5 +1,5 @@
 // Korvane.rand: thin wrappers over libcrypto's pseudo-random number generator.
-#include <Python.h>
+#include "py_compat.h"
 
 #include <climits>
 #include <cmath>
@@ -10,7 +10,9 @@
 #include "libcrypto.h"
 #include "py_ref.h"
 
+using korvane::BytesArgument;
 using korvane::libcrypto;
+using korvane::PathArgument;
 using korvane::PyRef;
 using korvane::reseed_if_due;
 
@@ -34,11 +36,21 @@ PyDoc_STRVAR(rand_add_doc, "\n"
                            "@param entropy: The entropy (in bytes) measurement of the buffer\n"
                            "@return: None\n");
 
+// libcrypto counts a buffer in int: a longer one is refused, in the words
+// of Python 2.7's parser, rather than cut short.
+bool fits_an_int(Py_ssize_t length) {
+    if (length <= INT_MAX) {
+        return true;
+    }
+    PyErr_SetString(PyExc_OverflowError, "size does not fit in an int");
+    return false;
+}
+
 PyObject *rand_add(PyObject * /*self*/, PyObject *args) {
-    const char *buffer = nullptr;
-    int length = 0;
+    BytesArgument buffer;
     double entropy = 0;
-    if (!PyArg_ParseTuple(args, "s#d:add", &buffer, &length, &entropy)) {
+    if (!PyArg_ParseTuple(args, KORVANE_BYTES "d:add", KORVANE_BYTES_TARGET(buffer), &entropy) ||
+        !fits_an_int(buffer.length)) {
         return nullptr;
     }
     // libcrypto 1.0 takes a NaN for "no entropy yet" for good, and infinity
@@ -51,7 +63,7 @@ PyObject *rand_add(PyObject * /*self*/, PyObject *args) {
         return nullptr;
     }
     reseed_if_due();
-    libcrypto.RAND_add(buffer, length, entropy);
+    libcrypto.RAND_add(buffer.data, static_cast<int>(buffer.length), entropy);
     Py_RETURN_NONE;
 }
 
@@ -62,13 +74,13 @@ PyDoc_STRVAR(rand_seed_doc, "\n"
                             "@return: None\n");
 
 PyObject *rand_seed(PyObject * /*self*/, PyObject *args) {
-    const char *buffer = nullptr;
-    int length = 0;
-    if (!PyArg_ParseTuple(args, "s#:seed", &buffer, &length)) {
+    BytesArgument buffer;
+    if (!PyArg_ParseTuple(args, KORVANE_BYTES ":seed", KORVANE_BYTES_TARGET(buffer)) ||
+        !fits_an_int(buffer.length)) {
         return nullptr;
     }
     reseed_if_due();
-    libcrypto.RAND_seed(buffer, length);
+    libcrypto.RAND_seed(buffer.data, static_cast<int>(buffer.length));
     Py_RETURN_NONE;
 }
 
@@ -109,14 +121,14 @@ bool signal_handlers_let_go_on() {
 // result is RAND_egd_bytes's: the number of bytes the daemon supplied, or 0
 // when it supplied none or the PRNG is still not seeded.
 PyObject *rand_egd(PyObject * /*self*/, PyObject *args) {
-    const char *path = nullptr;
+    PathArgument path;
     int bytes = 255;
-    if (!PyArg_ParseTuple(args, "s|i:egd", &path, &bytes)) {
+    if (!PyArg_ParseTuple(args, KORVANE_PATH "|i:egd", KORVANE_PATH_TARGET(path), &bytes)) {
         return nullptr;
     }
     reseed_if_due();
     const korvane::EgdResult result =
-        korvane::egd_query(path, bytes, libcrypto.RAND_seed, &signal_handlers_let_go_on);
+        korvane::egd_query(path.get(), bytes, libcrypto.RAND_seed, &signal_handlers_let_go_on);
     if (result.interrupted) {
         return nullptr;
     }
@@ -150,13 +162,14 @@ PyDoc_STRVAR(rand_load_file_doc,
              "@return: The number of bytes read\n");
 
 PyObject *rand_load_file(PyObject * /*self*/, PyObject *args) {
-    const char *filename = nullptr;
+    PathArgument filename;
     int maxbytes = -1;
-    if (!PyArg_ParseTuple(args, "s|i:load_file", &filename, &maxbytes)) {
+    if (!PyArg_ParseTuple(args, KORVANE_PATH "|i:load_file", KORVANE_PATH_TARGET(filename),
+                          &maxbytes)) {
         return nullptr;
     }
     reseed_if_due();
-    return PyLong_FromLong(libcrypto.RAND_load_file(filename, maxbytes));
+    return PyLong_FromLong(libcrypto.RAND_load_file(filename.get(), maxbytes));
 }
 
 PyDoc_STRVAR(rand_write_file_doc, "\n"
@@ -166,8 +179,8 @@ PyDoc_STRVAR(rand_write_file_doc, "\n"
                                   "@return: The number of bytes written\n");
 
 PyObject *rand_write_file(PyObject * /*self*/, PyObject *args) {
-    const char *filename = nullptr;
-    if (!PyArg_ParseTuple(args, "s:write_file", &filename)) {
+    PathArgument filename;
+    if (!PyArg_ParseTuple(args, KORVANE_PATH ":write_file", KORVANE_PATH_TARGET(filename))) {
         return nullptr;
     }
     // The file holds output of the PRNG, which another process may share
@@ -176,7 +189,7 @@ PyObject *rand_write_file(PyObject * /*self*/, PyObject *args) {
     if (!reseed_if_due()) {
         return PyLong_FromLong(-1);
     }
-    return PyLong_FromLong(libcrypto.RAND_write_file(filename));
+    return PyLong_FromLong(libcrypto.RAND_write_file(filename.get()));
 }
 
 PyDoc_STRVAR(rand_bytes_doc, "\n"
@@ -244,17 +257,11 @@ char *bytes_keywords[] = {num_bytes_keyword, nullptr};
 // Callers draw in loops, mostly as bytes(n) with a plain int. That call
 // skips the general parser, which would accept it and yield the same count.
 bool parse_plain_count(PyObject *args, const PyObject *keywords, Py_ssize_t *count) {
-    if (keywords != nullptr || PyTuple_GET_SIZE(args) != 1) {
+    if (keywords != nullptr) {
         return false;
     }
-    PyObject *argument = PyTuple_GET_ITEM(args, 0);
-    if (!PyInt_CheckExact(argument)) {
-        return false;
-    }
-    // A Python int is a C long, which is as wide as Py_ssize_t on both targets.
-    static_assert(sizeof(long) == sizeof(Py_ssize_t), "an int must fit the count");
-    *count = PyInt_AS_LONG(argument);
-    return true;
+    PyObject *argument = korvane::only_argument(args);
+    return argument != nullptr && korvane::plain_int_value(argument, count);
 }
 
 PyObject *rand_bytes(PyObject * /*self*/, PyObject *args, PyObject *keywords) {
@@ -269,11 +276,11 @@ PyObject *rand_bytes(PyObject * /*self*/, PyObject *args, PyObject *keywords) {
     }
     // libcrypto writes straight into the new string, so the random bytes
     // never sit in a second buffer that is freed with them still in it.
-    PyRef result(PyString_FromStringAndSize(nullptr, count));
+    PyRef result(PyBytes_FromStringAndSize(nullptr, count));
     if (!result) {
         return nullptr;
     }
-    auto *buffer = reinterpret_cast<unsigned char *>(PyString_AS_STRING(result.get()));
+    auto *buffer = reinterpret_cast<unsigned char *>(korvane::byte_string_buffer(result.get()));
     const Draw drawn = draw_own_bytes(buffer, count);
     if (drawn == Draw::done) {
         return result.release();
@@ -307,35 +314,38 @@ PyMethodDef rand_methods[] = {
 
 char error_name[] = "Korvane.rand.Error";
 
-} // namespace
-
-PyMODINIT_FUNC initrand(void) {
+// The module, filled, or null with an exception pending.
+PyObject *make_module() {
     // First of all: no child of a process that imported the module may be
     // handed its parent's bytes.
     if (!korvane::watch_forks()) {
         PyErr_SetString(PyExc_ImportError,
                         "Korvane.rand cannot watch for forks: the C library takes no fork "
                         "handler (it has neither __register_atfork nor pthread_atfork)");
-        return;
+        return nullptr;
     }
     if (!korvane::bind_libcrypto()) {
-        return;
+        return nullptr;
     }
-    // The module reference is borrowed.
-    PyObject *module = Py_InitModule4("rand", rand_methods, rand_doc, nullptr, PYTHON_API_VERSION);
-    if (module == nullptr) {
-        return;
+    PyRef module(korvane::create_module("rand", rand_doc, rand_methods));
+    if (!module) {
+        return nullptr;
     }
     rand_Error = PyErr_NewException(error_name, nullptr, nullptr);
     if (rand_Error == nullptr) {
-        return;
+        return nullptr;
     }
     // PyModule_AddObject takes over this second reference when it succeeds;
     // on failure the reference is still ours to release.
     Py_INCREF(rand_Error);
-    if (PyModule_AddObject(module, "Error", rand_Error) != 0) {
+    if (PyModule_AddObject(module.get(), "Error", rand_Error) != 0) {
         Py_DECREF(rand_Error);
-        return;
+        return nullptr;
     }
     libcrypto.ERR_load_RAND_strings();
+    return module.release();
 }
+
+} // namespace
+
+KORVANE_MODULE_ENTRY(rand, make_module)

@@ -7,7 +7,10 @@
 // wrapped at link time (-Wl,--wrap=NAME), and libcrypto's in the module's
 // table once it is bound, so the module's own code runs unchanged. The
 // libcrypto is the interpreter's, or KORVANE_LIBCRYPTO's where that names
-// one, loaded for all to see as an executable's would be.
+// one, loaded for all to see as an executable's would be. One source for
+// Python 2.7 and for Python 3, whose module it links as it is built for
+// each: what the two tell apart is in the first lines below.
+#define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cerrno>
@@ -31,14 +34,37 @@
 #include "../src/helpers.h"
 #include "../src/libcrypto.h"
 
+// The module's entry point; the call with which it makes text, wrapped
+// (tests.cmake names it too); the type of its byte strings; the format of
+// a byte string for Py_BuildValue; the type of an exception's name.
+#if PY_MAJOR_VERSION >= 3
+#define TEXT_CALL PyUnicode_FromString
+#define BYTES "y"
+using ByteString = PyBytesObject;
+using ExceptionName = const char *;
+#else
+#define TEXT_CALL PyString_FromString
+#define BYTES "s"
+using ByteString = PyStringObject;
+using ExceptionName = char *;
+#endif
+#define WRAPPED(call) WRAPPED_NAME(__wrap_, call)
+#define REAL(call) WRAPPED_NAME(__real_, call)
+#define WRAPPED_NAME(prefix, call) JOINED(prefix, call)
+#define JOINED(prefix, call) prefix##call
+
 extern "C" {
 extern PyObject *rand_Error;
+#if PY_MAJOR_VERSION >= 3
+PyMODINIT_FUNC PyInit_rand(void);
+#else
 PyMODINIT_FUNC initrand(void);
+#endif
 int c_caller_flushes_quietly(void);
 
 PyObject *__real_PyList_New(Py_ssize_t size);
-PyObject *__real_PyString_FromString(const char *text);
-PyObject *__real_PyErr_NewException(char *name, PyObject *base, PyObject *dict);
+PyObject *REAL(TEXT_CALL)(const char *text);
+PyObject *__real_PyErr_NewException(ExceptionName name, PyObject *base, PyObject *dict);
 int __real_PyModule_AddObject(PyObject *module, const char *name, PyObject *value);
 long __real_syscall(long number, ...);
 int __real_open(const char *path, int flags, ...);
@@ -134,7 +160,7 @@ const unsigned char *drawn_into = nullptr;
 Freed draw_freed = Freed::kept;
 freefunc free_string = nullptr;
 void inspecting_free(void *object) {
-    auto *string = static_cast<PyStringObject *>(object);
+    auto *string = static_cast<ByteString *>(object);
     if (reinterpret_cast<unsigned char *>(string->ob_sval) == drawn_into) {
         draw_freed = is_last_wipe(string->ob_sval, static_cast<size_t>(Py_SIZE(string)))
                          ? Freed::wiped
@@ -276,10 +302,10 @@ PyObject *call_method(const char *name, const char *format, ...) {
 PyObject *call_bytes(int count) {
     drawn_into = nullptr;
     draw_freed = Freed::kept;
-    free_string = PyString_Type.tp_free;
-    PyString_Type.tp_free = inspecting_free;
+    free_string = PyBytes_Type.tp_free;
+    PyBytes_Type.tp_free = inspecting_free;
     PyObject *result = call_method("bytes", "(i)", count);
-    PyString_Type.tp_free = free_string;
+    PyBytes_Type.tp_free = free_string;
     return result;
 }
 
@@ -299,7 +325,8 @@ PyObject *__wrap_PyList_New(Py_ssize_t size) {
     return last_list;
 }
 
-PyObject *__wrap_Py_BuildValue(const char *format, ...) {
+// Py_BuildValue, as PY_SSIZE_T_CLEAN names it.
+PyObject *__wrap__Py_BuildValue_SizeT(const char *format, ...) {
     if (build_value_failure.fires()) {
         return PyErr_NoMemory();
     }
@@ -310,11 +337,11 @@ PyObject *__wrap_Py_BuildValue(const char *format, ...) {
     return value;
 }
 
-PyObject *__wrap_PyString_FromString(const char *text) {
-    return string_failure.fires() ? PyErr_NoMemory() : __real_PyString_FromString(text);
+PyObject *WRAPPED(TEXT_CALL)(const char *text) {
+    return string_failure.fires() ? PyErr_NoMemory() : REAL(TEXT_CALL)(text);
 }
 
-PyObject *__wrap_PyErr_NewException(char *name, PyObject *base, PyObject *dict) {
+PyObject *__wrap_PyErr_NewException(ExceptionName name, PyObject *base, PyObject *dict) {
     record('N');
     return new_exception_failure.fires() ? PyErr_NoMemory()
                                          : __real_PyErr_NewException(name, base, dict);
@@ -463,15 +490,24 @@ bool bind_wrapped_libcrypto() {
 
 namespace {
 
-// Runs initrand with `failure`, if any, firing at its next call. True when
-// it ended as it should: with MemoryError pending if a call failed, with
-// nothing pending otherwise.
+// Runs the module's entry point with `failure`, if any, firing at its next
+// call; the module it made is sys.modules' rand, as Python 2.7's made it.
+// True when it ended as it should: with MemoryError pending if a call
+// failed, with nothing pending otherwise.
 bool initialise(Countdown *failure) {
     clear_events();
     if (failure != nullptr) {
         failure->remaining = 1;
     }
+#if PY_MAJOR_VERSION >= 3
+    PyObject *module = PyInit_rand();
+    if (module != nullptr && PyDict_SetItemString(PyImport_GetModuleDict(), "rand", module) != 0) {
+        PyErr_Print();
+    }
+    Py_XDECREF(module);
+#else
     initrand();
+#endif
     const bool ended_well = failure != nullptr ? memory_error_pending() : !PyErr_Occurred();
     PyErr_Clear();
     return ended_well;
@@ -489,9 +525,16 @@ bool refused_unreseeded(Py_ssize_t queued) {
                    PyList_GET_SIZE(value) == queued + 1;
     for (Py_ssize_t index = 0; refused && index <= queued; ++index) {
         PyObject *text = PyTuple_GetItem(PyList_GET_ITEM(value, index), index < queued ? 0 : 2);
-        refused = text != nullptr && PyString_Check(text) &&
-                  std::strstr(PyString_AS_STRING(text), index < queued ? "random number generator"
-                                                                       : "not reseeded") != nullptr;
+#if PY_MAJOR_VERSION >= 3
+        const char *characters =
+            text != nullptr && PyUnicode_Check(text) ? PyUnicode_AsUTF8(text) : nullptr;
+#else
+        const char *characters =
+            text != nullptr && PyString_Check(text) ? PyString_AS_STRING(text) : nullptr;
+#endif
+        refused = characters != nullptr &&
+                  std::strstr(characters, index < queued ? "random number generator"
+                                                         : "not reseeded") != nullptr;
     }
     Py_XDECREF(type);
     Py_XDECREF(value);
@@ -581,7 +624,7 @@ void check_child_entropy(const EntropyCase &child) {
     CHECK(urandom_opens == (child.opens_urandom ? 1 : 0) && !is_open(last_opened));
     CHECK(urandom_opens_kept_across_exec == 0);
     if (child.reseeds) {
-        CHECK(drawn != nullptr && PyString_Size(drawn) == 16);
+        CHECK(drawn != nullptr && PyBytes_Size(drawn) == 16);
         Py_XDECREF(drawn);
         CHECK(reseed_was_wiped());
         // Reseeded once, the process stays off the kernel: its later calls
@@ -596,8 +639,8 @@ void check_child_entropy(const EntropyCase &child) {
             return result != nullptr;
         };
         CHECK(went_on(call_bytes(16)));
-        CHECK(went_on(call_method("add", "(s#d)", "x", 1, 1.0)));
-        CHECK(went_on(call_method("seed", "(s)", "x")));
+        CHECK(went_on(call_method("add", "(" BYTES "#d)", "x", Py_ssize_t{1}, 1.0)));
+        CHECK(went_on(call_method("seed", "(" BYTES ")", "x")));
         CHECK(getrandom_calls == 0 && urandom_opens == 0);
         return;
     }
@@ -611,7 +654,7 @@ void check_child_entropy(const EntropyCase &child) {
     CHECK(queue_is_empty());
     kernel = kernel_as_it_is;
     drawn = call_bytes(16);
-    CHECK(drawn != nullptr && PyString_Size(drawn) == 16);
+    CHECK(drawn != nullptr && PyBytes_Size(drawn) == 16);
     Py_XDECREF(drawn);
 }
 
@@ -658,9 +701,9 @@ struct AfterTheFork {
 Drawn draw() {
     Drawn result{};
     PyObject *drawn = call_bytes(after_fork_draw_size);
-    result.drew = drawn != nullptr && PyString_Size(drawn) == after_fork_draw_size;
+    result.drew = drawn != nullptr && PyBytes_Size(drawn) == after_fork_draw_size;
     if (result.drew) {
-        std::memcpy(result.bytes, PyString_AS_STRING(drawn), after_fork_draw_size);
+        std::memcpy(result.bytes, PyBytes_AS_STRING(drawn), after_fork_draw_size);
     }
     result.freed = draw_freed;
     Py_XDECREF(drawn);

@@ -11,7 +11,7 @@ import sys
 import tempfile
 import unittest
 
-from support import (crypto, error_queue_to_list, exception_from_error_queue,
+from support import (BUFFERS, LONG, crypto, error_queue_to_list, exception_from_error_queue,
                      flush_error_queue, long_to_hex, rand)
 
 CALLS = int(os.environ.get('KORVANE_FUZZ_CALLS', '20000'))
@@ -29,6 +29,8 @@ class Hostile(object):
         raise HostileError('conversion refused')
 
     __int__ = __long__ = __float__ = __index__ = __str__ = __len__ = _fail
+    # Python 3's: a path, a buffer (from 3.12), bytes.
+    __fspath__ = __buffer__ = __bytes__ = _fail
 
 
 class Classic:
@@ -37,14 +39,14 @@ class Classic:
 
 HUGE = 2 ** 70
 INTEGERS = [0, 1, -1, 255, 256, 2 ** 31 - 1, 2 ** 31, -2 ** 31, -2 ** 31 - 1, 2 ** 32, 2 ** 63 - 1,
-            2 ** 63, -2 ** 63, 2 ** 64, HUGE, -HUGE, sys.maxsize, -sys.maxsize - 1, 7L, True, False]
+            2 ** 63, -2 ** 63, 2 ** 64, HUGE, -HUGE, sys.maxsize, -sys.maxsize - 1, LONG(7), True, False]
 FLOATS = [0.0, -0.0, 1.5, -1e308, 1e308, float('nan'), float('inf'), float('-inf')]
 # Relative names only: write_file creates whatever it is given, in the
 # scratch directory the test runs in.
-TEXTS = ['', 'seed', '\0', 'a\0b', 'x' * 200, 'x' * 5000, '\xff\xfe', ''.join(map(chr, range(256))),
-         u'', u'seed', u'\xe9', u'\U0001f600', u'a\0b']
+TEXTS = [b'', b'seed', b'\0', b'a\0b', b'x' * 200, b'x' * 5000, b'\xff\xfe', bytes(bytearray(range(256))),
+         u'', u'seed', u'\xe9', u'\U0001f600', u'a\0b', u'\udcff']
 OBJECTS = [None, [], [1], (), (1, 2), {}, {'num_bytes': 1}, object(), Hostile(), Classic(),
-           Classic, int, bytearray('abc'), buffer('abc'), memoryview('abc'), 1j, Ellipsis]
+           Classic, int, bytearray(b'abc'), memoryview(b'abc'), 1j, Ellipsis] + BUFFERS
 VALUES = INTEGERS + FLOATS + TEXTS + OBJECTS
 
 # What an argument error may be; anything else, or a crash, is a fault. The
@@ -60,7 +62,7 @@ LARGEST_DRAW = 1 << 20
 
 
 def draw_count(args, keywords):
-    counts = list(args[:1]) + keywords.values()
+    counts = list(args[:1]) + list(keywords.values())
     return counts[0] if counts else None
 
 

@@ -2,7 +2,7 @@
 import sys
 import unittest
 
-from support import long_to_hex
+from support import LONG, long_to_hex
 
 
 def percent_x(value):
@@ -13,11 +13,11 @@ def percent_x(value):
 
 
 class LongToHexTest(unittest.TestCase):
-    VALUES = [0, 1, 255, 4096, 255L, -1, -255, -4096L, sys.maxint, -sys.maxint - 1,
+    VALUES = [0, 1, 255, 4096, LONG(255), -1, -255, LONG(-4096), sys.maxsize, -sys.maxsize - 1,
               2 ** 64 + 1, -(2 ** 100), True]
 
     def test_known_texts(self):
-        for value, text in [(0, '0'), (255, 'ff'), (4096, '1000'), (255L, 'ff'), (-255, '-ff'),
+        for value, text in [(0, '0'), (255, 'ff'), (4096, '1000'), (LONG(255), 'ff'), (-255, '-ff'),
                             (2 ** 64 + 1, '10000000000000001')]:
             self.assertEqual(long_to_hex(value), text, value)
 

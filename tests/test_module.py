@@ -66,7 +66,7 @@ sys.stdout.write(repr((exported, raised)))
 
 # One valid call of each positional-only method, to which a keyword is added.
 POSITIONAL_ONLY_CALLS = [
-    ('add', ('x', 1.0)), ('seed', ('x',)), ('status', ()), ('egd', ('/nonexistent',)),
+    ('add', (b'x', 1.0)), ('seed', (b'x',)), ('status', ()), ('egd', ('/nonexistent',)),
     ('cleanup', ()), ('load_file', ('/nonexistent',)), ('write_file', ('/nonexistent/x',)),
 ]
 
@@ -108,7 +108,7 @@ class ModuleEntryTest(unittest.TestCase):
                                            '/..')
         finally:
             shutil.rmtree(directory)
-        self.assertEqual(seen, repr((True, 'Korvane.rand.Error')))
+        self.assertEqual(seen.decode(), repr((True, 'Korvane.rand.Error')))
 
     def test_positional_only_methods_refuse_keywords(self):
         for name, args in POSITIONAL_ONLY_CALLS:

@@ -6,32 +6,33 @@ import sys
 import tempfile
 import unittest
 
-from support import crypto, rand
+from support import BUFFERS, LONG, PY3, crypto, file_names, messages, rand
 
-NUL_LADEN = 'a\0b\0\0c' + ''.join(map(chr, range(256)))
+NUL_LADEN = b'a\0b\0\0c' + bytes(bytearray(range(256)))
 
 
 class FeedingTest(unittest.TestCase):
 
     def test_add_hands_over_the_whole_buffer_and_the_entropy(self):
-        for buffer, entropy in [(NUL_LADEN, 3.5), ('', 0.0), ('x', 0), ('abc', -1.0)]:
+        for data, entropy in [(NUL_LADEN, 3.5), (b'', 0.0), (b'x', 0), (b'abc', -1.0)] + [
+                (other, 2.0) for other in BUFFERS]:
             with crypto.installed(crypto.FakePrng()) as prng:
-                self.assertIsNone(rand.add(buffer, entropy))
-            self.assertEqual(prng.added, [(buffer, float(entropy))], repr(buffer))
+                self.assertIsNone(rand.add(data, entropy))
+            self.assertEqual(prng.added, [(bytes(data), float(entropy))], repr(data))
 
     def test_entropy_that_is_no_finite_number_is_refused_and_the_prng_goes_on(self):
         # libcrypto 1.0 would take a NaN as "never seeded" for the rest of
         # the process; 1.1 would drop the data and queue an error.
         for entropy in (float('nan'), float('inf'), float('-inf')):
-            self.assertRaises(ValueError, rand.add, 'x' * 32, entropy)
+            self.assertRaises(ValueError, rand.add, b'x' * 32, entropy)
             self.assertEqual((rand.status(), len(rand.bytes(16)), crypto.queue_is_empty()),
                              (1, 16, True), entropy)
 
     def test_seed_hands_over_the_whole_buffer(self):
-        for data in [NUL_LADEN, '', buffer('read-only buffer')]:
+        for data in [NUL_LADEN, b''] + BUFFERS:
             with crypto.installed(crypto.FakePrng()) as prng:
                 self.assertIsNone(rand.seed(data))
-            self.assertEqual(prng.seeded, [str(data)], repr(data))
+            self.assertEqual(prng.seeded, [bytes(data)], repr(data))
 
     @unittest.skipIf(sys.maxsize < 2 ** 32, 'a 32-bit process cannot map 2 GiB')
     def test_buffer_longer_than_an_int_is_refused_before_libcrypto(self):
@@ -40,7 +41,9 @@ class FeedingTest(unittest.TestCase):
         try:
             with crypto.installed(crypto.FakePrng()) as prng:
                 for call in (lambda: rand.add(huge, 1.0), lambda: rand.seed(huge)):
-                    self.assertRaises(OverflowError, call)
+                    with self.assertRaises(OverflowError) as raised:
+                        call()
+                    self.assertEqual(str(raised.exception), 'size does not fit in an int')
             self.assertEqual(prng.added + prng.seeded, [])
         finally:
             huge.close()
@@ -52,11 +55,11 @@ class StatusTest(unittest.TestCase):
         for answer in (1, 0, -1):
             with crypto.installed(crypto.FakePrng(status=answer)):
                 result = rand.status()
-            self.assertIs(type(result), long)
+            self.assertIs(type(result), LONG)
             self.assertEqual(result, answer)
 
     def test_default_prng_is_seeded(self):
-        self.assertEqual(repr(rand.status()), '1L')
+        self.assertEqual((type(rand.status()), rand.status()), (LONG, 1))
 
     def test_cleanup_returns_none_and_leaves_a_working_prng(self):
         self.assertIsNone(rand.cleanup())
@@ -82,15 +85,20 @@ class SeedFileTest(unittest.TestCase):
         crypto.clear_queue()
 
     def test_round_trip(self):
-        written = rand.write_file(self.path)
-        self.assertIs(type(written), long)
-        self.assertGreater(written, 0)
-        self.assertEqual(os.path.getsize(self.path), written)
-        # No limit reads the whole file; a limit is passed through.
-        for args, expected in [((), written), ((100,), 100), ((-1,), written), ((0,), 0)]:
-            result = rand.load_file(self.path, *args)
-            self.assertIs(type(result), long, args)
-            self.assertEqual(result, expected, args)
+        names = file_names(self.path)
+        if PY3:
+            names.append(self.path + '\udcff')  # a name that is no text, as open() takes it
+        for path in names:
+            written = rand.write_file(path)
+            self.assertIs(type(written), LONG)
+            self.assertGreater(written, 0, repr(path))
+            # The file that the interpreter's own functions name so.
+            self.assertEqual(os.path.getsize(path), written, repr(path))
+            # No limit reads the whole file; a limit is passed through.
+            for args, expected in [((), written), ((100,), 100), ((-1,), written), ((0,), 0)]:
+                result = rand.load_file(path, *args)
+                self.assertIs(type(result), LONG, args)
+                self.assertEqual(result, expected, (path, args))
 
     def test_failures_are_values_and_stay_in_the_error_queue(self):
         cases = [
@@ -99,7 +107,7 @@ class SeedFileTest(unittest.TestCase):
         ]
         for method, args in cases:
             result = method(*args)
-            self.assertIs(type(result), long, method.__name__)
+            self.assertIs(type(result), LONG, method.__name__)
             self.assertEqual(result, crypto.SEED_FILE_FAILURE, method.__name__)
             # The wrappers pass libcrypto's result through and leave its
             # error queue alone.
@@ -114,10 +122,13 @@ class SeedFileTest(unittest.TestCase):
 
     def test_path_with_nul_is_refused_before_libcrypto(self):
         for method in (rand.write_file, rand.load_file, rand.egd):
-            with self.assertRaises(TypeError) as raised:
-                method(self.path + '\0tail')
-            self.assertIn('%s() argument 1 must be string without null bytes' % method.__name__,
-                          str(raised.exception))
+            for path in file_names(self.path + '\0tail'):
+                error = ValueError if PY3 else TypeError
+                with self.assertRaises(error) as raised:
+                    method(path)
+                self.assertIn(str(raised.exception), messages(
+                    '%s() argument 1 must be string without null bytes, not str' % method.__name__,
+                    'embedded null byte'), repr(path))
         self.assertEqual(os.listdir(self.directory), [])
 
 
@@ -129,44 +140,60 @@ if sys.maxsize > 2 ** 32:
 else:
     INT_TOO_BIG = INT_TOO_SMALL = 'Python int too large to convert to C long'
 NOT_A_BUFFER = 'argument 1 must be string or read-only buffer, not '
+NOT_A_PATH = 'argument 1 must be string, not None'
+NOT_PATH_LIKE = 'expected str, bytes or os.PathLike object, not NoneType'
+
+
+def not_bytes_like(name):
+    return "a bytes-like object is required, not '%s'" % name
 
 
 class ArgumentErrorTest(unittest.TestCase):
     # The interpreter's own words for each method's format: a format that
     # took None (z instead of s) or another type would say something else.
     CASES = [
-        (lambda: rand.status(1), TypeError, 'status() takes exactly 0 arguments (1 given)'),
-        (lambda: rand.cleanup(1), TypeError, 'cleanup() takes exactly 0 arguments (1 given)'),
-        (lambda: rand.add('x'), TypeError, 'add() takes exactly 2 arguments (1 given)'),
-        (lambda: rand.add('x', 'y'), TypeError, 'a float is required'),
-        (lambda: rand.add(None, 1.0), TypeError, 'add() ' + NOT_A_BUFFER + 'None'),
-        (lambda: rand.add('x', float('nan')), ValueError,
-         'add() argument 2 must be a finite number, not nan'),
-        (lambda: rand.add('x', 1e309), ValueError, 'add() argument 2 must be a finite number, not inf'),
-        (lambda: rand.add('x', -1e309), ValueError,
-         'add() argument 2 must be a finite number, not -inf'),
-        (lambda: rand.seed(), TypeError, 'seed() takes exactly 1 argument (0 given)'),
-        (lambda: rand.seed(1), TypeError, 'seed() ' + NOT_A_BUFFER + 'int'),
-        (lambda: rand.seed(None), TypeError, 'seed() ' + NOT_A_BUFFER + 'None'),
-        (lambda: rand.egd(), TypeError, 'egd() takes at least 1 argument (0 given)'),
-        (lambda: rand.egd(None), TypeError, 'egd() argument 1 must be string, not None'),
-        (lambda: rand.egd('/x', 2 ** 31), OverflowError, INT_TOO_BIG),
-        (lambda: rand.egd('/x', 1, 2), TypeError, 'egd() takes at most 2 arguments (3 given)'),
-        (lambda: rand.load_file(None), TypeError,
-         'load_file() argument 1 must be string, not None'),
-        (lambda: rand.load_file('/x', 1.5), TypeError, 'integer argument expected, got float'),
-        (lambda: rand.load_file('/x', -2 ** 31 - 1), OverflowError, INT_TOO_SMALL),
-        (lambda: rand.write_file(None), TypeError,
-         'write_file() argument 1 must be string, not None'),
+        (lambda: rand.status(1), TypeError, messages('status() takes exactly 0 arguments (1 given)')),
+        (lambda: rand.cleanup(1), TypeError, messages('cleanup() takes exactly 0 arguments (1 given)')),
+        (lambda: rand.add(b'x'), TypeError, messages('add() takes exactly 2 arguments (1 given)')),
+        (lambda: rand.add(b'x', 'y'), TypeError,
+         messages('a float is required', 'must be real number, not str')),
+        (lambda: rand.add(None, 1.0), TypeError,
+         messages('add() ' + NOT_A_BUFFER + 'None', not_bytes_like('NoneType'))),
+        (lambda: rand.add(b'x', float('nan')), ValueError,
+         messages('add() argument 2 must be a finite number, not nan')),
+        (lambda: rand.add(b'x', 1e309), ValueError,
+         messages('add() argument 2 must be a finite number, not inf')),
+        (lambda: rand.add(b'x', -1e309), ValueError,
+         messages('add() argument 2 must be a finite number, not -inf')),
+        (lambda: rand.seed(), TypeError, messages('seed() takes exactly 1 argument (0 given)')),
+        (lambda: rand.seed(1), TypeError, messages('seed() ' + NOT_A_BUFFER + 'int', not_bytes_like('int'))),
+        (lambda: rand.seed(None), TypeError,
+         messages('seed() ' + NOT_A_BUFFER + 'None', not_bytes_like('NoneType'))),
+        (lambda: rand.egd(), TypeError, messages('egd() takes at least 1 argument (0 given)')),
+        (lambda: rand.egd(None), TypeError, messages('egd() ' + NOT_A_PATH, NOT_PATH_LIKE)),
+        (lambda: rand.egd('/x', 2 ** 31), OverflowError, messages(INT_TOO_BIG)),
+        (lambda: rand.egd('/x', 1, 2), TypeError, messages('egd() takes at most 2 arguments (3 given)')),
+        (lambda: rand.load_file(None), TypeError, messages('load_file() ' + NOT_A_PATH, NOT_PATH_LIKE)),
+        (lambda: rand.load_file('/x', 1.5), TypeError,
+         messages('integer argument expected, got float', 'integer argument expected, got float',
+                  "'float' object cannot be interpreted as an integer")),
+        (lambda: rand.load_file('/x', -2 ** 31 - 1), OverflowError, messages(INT_TOO_SMALL)),
+        (lambda: rand.write_file(None), TypeError, messages('write_file() ' + NOT_A_PATH, NOT_PATH_LIKE)),
     ]
+    # Text is no buffer on Python 3, as zlib and hashlib refuse it too.
+    if PY3:
+        CASES += [
+            (lambda: rand.add('x', 1.0), TypeError, (not_bytes_like('str'),)),
+            (lambda: rand.seed('x'), TypeError, (not_bytes_like('str'),)),
+        ]
 
     def test_argument_errors_are_the_interpreters_naming_the_method(self):
-        for call, error, message in self.CASES:
+        for call, error, expected in self.CASES:
             with crypto.installed(crypto.FakePrng()) as prng:
                 with self.assertRaises(error) as raised:
                     call()
-            self.assertEqual(str(raised.exception), message)
-            self.assertEqual(prng.added + prng.seeded, [], message)
+            self.assertIn(str(raised.exception), expected)
+            self.assertEqual(prng.added + prng.seeded, [], expected)
 
 
 if __name__ == '__main__':

@@ -27,7 +27,7 @@ def in_child(work):
     if child == 0:
         try:
             os.close(read_end)
-            os.write(write_end, repr(work()))
+            os.write(write_end, repr(work()).encode())
         finally:
             os._exit(0)
     os.close(write_end)
@@ -61,7 +61,7 @@ class ThreadsTest(unittest.TestCase):
             for _ in range(DRAWS):
                 count = sizes.randint(0, 4096)
                 result = rand.bytes(count)
-                if type(result) is not str or len(result) != count:
+                if type(result) is not bytes or len(result) != count:
                     wrong.append((count, type(result), len(result)))
 
         with workers(*[lambda seed=seed: draw(seed) for seed in range(THREADS)]):
@@ -151,7 +151,7 @@ class ForksTest(unittest.TestCase):
         parent = ('installed' if support.BUILD_DIR == 'installed'
                   else os.path.dirname(os.path.dirname(sys.modules['Korvane'].__file__)))
         drawn = ast.literal_eval(subprocess.check_output(
-            support.INTERPRETER + [pid_one.__file__.replace('.pyc', '.py'), crypto.lib._name, parent]))
+            support.INTERPRETER + [pid_one.__file__.replace('.pyc', '.py'), crypto.lib._name, parent]).decode())
         if drawn[0] == errno.EPERM:
             self.skipTest('making a pid namespace needs root')
         self.assertEqual([pid for pid, _ in drawn], [1, 1])

@@ -13,18 +13,19 @@ endif()
 # Every test starts through tests/run, the owner of the tests' settings, run
 # by the build machine's interpreter: the environment that the target's
 # needs (another tree's PYTHONHOME, a sanitizer runtime) is for what it runs.
-string(JOIN " " interpreter ${KORVANE_TEST_PYTHON})
 set(test_environment ${KORVANE_TEST_ENVIRONMENT} ${runtime_environment})
 list(TRANSFORM test_environment PREPEND "--env=")
-set(run "${PYTHON_EXECUTABLE}" "${tests_dir}/run" --module-parent "${module_parent}" ${test_environment}
-    --interpreter "${interpreter}" --stand-in-hashlib "$<TARGET_FILE:stand_in_hashlib>")
+set(run_options --module-parent "${module_parent}" ${test_environment})
 if(KORVANE_SANITIZE)
-  list(APPEND run --sanitized)
+  list(APPEND run_options --sanitized)
 # Requests above 2**31 bytes take 2 GiB or more each: only in a plain
 # 64-bit build that runs natively (under qemu, they take a minute).
 elseif(CMAKE_SIZEOF_VOID_P EQUAL 8 AND NOT KORVANE_PROGRAM_RUNNER)
-  list(APPEND run --huge)
+  list(APPEND run_options --huge)
 endif()
+string(JOIN " " interpreter ${KORVANE_TEST_PYTHON})
+set(run "${PYTHON_EXECUTABLE}" "${tests_dir}/run" ${run_options} --interpreter "${interpreter}"
+    --stand-in-hashlib "$<TARGET_FILE:stand_in_hashlib>")
 
 # Time limits in seconds, generous for the slowest build (qemu-arm, about
 # five times slower than native) on a machine busy with make test's other
@@ -43,6 +44,18 @@ set(KORVANE_TEST_LIBCRYPTOS "" CACHE STRING
     "Other libcryptos (a ;-list of NAME=FILE) that every suite runs on too")
 file(STRINGS "${tests_dir}/suites.txt" python_tests REGEX "^[a-z]")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${tests_dir}/suites.txt")
+# korvane_add_suites(NAME RUN...): each of python_tests as NAME.TEST, started
+# by RUN.
+function(korvane_add_suites name)
+  foreach(test_module IN LISTS python_tests)
+    set(timeout ${timeout_default})
+    if(DEFINED timeout_${test_module})
+      set(timeout ${timeout_${test_module}})
+    endif()
+    add_test(NAME ${name}.${test_module} COMMAND ${ARGN} ${test_module})
+    set_tests_properties(${name}.${test_module} PROPERTIES TIMEOUT ${timeout})
+  endforeach()
+endfunction()
 foreach(generation IN ITEMS "" ${KORVANE_TEST_LIBCRYPTOS})
   set(generation_suite ${suite})
   set(generation_run ${run})
@@ -50,14 +63,7 @@ foreach(generation IN ITEMS "" ${KORVANE_TEST_LIBCRYPTOS})
     set(generation_suite ${suite}-${CMAKE_MATCH_1})
     list(APPEND generation_run --load-libcrypto "${CMAKE_MATCH_2}")
   endif()
-  foreach(test_module IN LISTS python_tests)
-    set(timeout ${timeout_default})
-    if(DEFINED timeout_${test_module})
-      set(timeout ${timeout_${test_module}})
-    endif()
-    add_test(NAME ${generation_suite}.${test_module} COMMAND ${generation_run} ${test_module})
-    set_tests_properties(${generation_suite}.${test_module} PROPERTIES TIMEOUT ${timeout})
-  endforeach()
+  korvane_add_suites(${generation_suite} ${generation_run})
   # Allocation failures, half-done initialisation and forks in the middle
   # of a call, in an embedded interpreter, run by the target's runner.
   add_test(NAME ${generation_suite}.fault_injection
@@ -65,11 +71,36 @@ foreach(generation IN ITEMS "" ${KORVANE_TEST_LIBCRYPTOS})
   set_tests_properties(${generation_suite}.fault_injection PROPERTIES TIMEOUT ${timeout_default})
 endforeach()
 
-# The built file itself, read on the build machine.
-add_test(NAME ${suite}.test_artifact COMMAND_EXPAND_LISTS COMMAND "${PYTHON_EXECUTABLE}" "${tests_dir}/run"
-         --artifact $<TARGET_FILE:rand> --target ${KORVANE_TARGET} $<$<BOOL:${KORVANE_SANITIZE}>:--sanitized>
-         $<$<NOT:$<BOOL:${korvane_hardened}>>:--not-hardened> $<$<NOT:$<BOOL:${KORVANE_SYSROOT}>>:--source-build>)
-set_tests_properties(${suite}.test_artifact PROPERTIES TIMEOUT ${timeout_default})
+# The stable ABI's module, where the build makes one, by the tree's Python 3
+# on its own libcrypto: what Python 3 changes (the interpreter's interface,
+# its types) cannot differ from one libcrypto to another. Under an emulator
+# it changes only the conversions of arguments and results, which 32 bits
+# may show: the binding, the daemon's exchange, forks and threads are the
+# emulated 2.7 suite's and the native Python 3 suite's, as the leak loops.
+if(TARGET rand3 AND KORVANE_TEST_PYTHON3)
+  string(JOIN " " interpreter ${KORVANE_TEST_PYTHON3})
+  set(run3 "${PYTHON_EXECUTABLE}" "${tests_dir}/run" ${run_options} --interpreter "${interpreter}"
+      --stand-in-hashlib "$<TARGET_FILE:stand_in_hashlib3>")
+  if(KORVANE_PROGRAM_RUNNER)
+    list(REMOVE_ITEM python_tests test_leaks test_package test_egd test_threads)
+  endif()
+  korvane_add_suites(${suite}-python3 ${run3})
+  add_test(NAME ${suite}-python3.fault_injection
+           COMMAND ${run3} -- ${program_runner} $<TARGET_FILE:fault_injection_test3>)
+  set_tests_properties(${suite}-python3.fault_injection PROPERTIES TIMEOUT ${timeout_default})
+endif()
+
+# The built files themselves, read on the build machine.
+function(korvane_add_artifact_test name module)
+  add_test(NAME ${name}.test_artifact COMMAND_EXPAND_LISTS COMMAND "${PYTHON_EXECUTABLE}" "${tests_dir}/run"
+           --artifact $<TARGET_FILE:${module}> --target ${KORVANE_TARGET} $<$<BOOL:${KORVANE_SANITIZE}>:--sanitized>
+           $<$<NOT:$<BOOL:${korvane_hardened}>>:--not-hardened> $<$<NOT:$<BOOL:${KORVANE_SYSROOT}>>:--source-build>)
+  set_tests_properties(${name}.test_artifact PROPERTIES TIMEOUT ${timeout_default})
+endfunction()
+korvane_add_artifact_test(${suite} rand)
+if(TARGET rand3)
+  korvane_add_artifact_test(${suite}-python3 rand3)
+endif()
 
 # Once, in the x86-64 tree build:
 if(KORVANE_SYSROOT AND KORVANE_TARGET STREQUAL "x86_64" AND NOT KORVANE_SANITIZE)
@@ -99,38 +130,60 @@ endif()
 
 # The fault-injection program: the interpreter's and the C library's calls
 # that fail are wrapped at link time, libcrypto's in the module's table.
-set(wrapped_calls PyList_New Py_BuildValue PyString_FromString PyErr_NewException
-    PyModule_AddObject syscall open)
-list(TRANSFORM wrapped_calls PREPEND "LINKER:--wrap=")
-add_executable(fault_injection_test tests/fault_injection_test.cpp tests/helpers_from_c.c)
-target_link_libraries(fault_injection_test PRIVATE rand_objects korvane_libpython)
-target_link_options(fault_injection_test PRIVATE ${wrapped_calls})
+# Each interpreter's program: the calls wrapped are those the module makes,
+# text by PyString_FromString on Python 2.7 and PyUnicode_FromString on 3.
+foreach(python IN ITEMS "" 3)
+  if(NOT TARGET rand${python})
+    continue()
+  endif()
+  set(text_call PyString_FromString)
+  if(python)
+    set(text_call PyUnicode_FromString)
+  endif()
+  set(wrapped_calls PyList_New _Py_BuildValue_SizeT ${text_call} PyErr_NewException PyModule_AddObject
+      syscall open)
+  list(TRANSFORM wrapped_calls PREPEND "LINKER:--wrap=")
+  add_executable(fault_injection_test${python} tests/fault_injection_test.cpp tests/helpers_from_c.c)
+  target_link_libraries(fault_injection_test${python} PRIVATE rand${python}_objects korvane_libpython${python})
+  target_link_options(fault_injection_test${python} PRIVATE ${wrapped_calls})
+endforeach()
 
 # The module linked once more, with libpython and -z defs: a symbol that
 # neither the interpreter, libcrypto nor the C library defines (the C++
 # runtime's, say) fails this link, where the shipped module, whose Python
 # symbols are left for the interpreter that loads it, would only fail to
 # load.
-add_library(rand_fully_linked MODULE)
-korvane_link_module(rand_fully_linked)
-target_link_libraries(rand_fully_linked PRIVATE korvane_libpython)
-target_link_options(rand_fully_linked PRIVATE "LINKER:-z,defs")
-set_target_properties(rand_fully_linked PROPERTIES OUTPUT_NAME rand
-  LIBRARY_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/fully-linked")
+foreach(python IN ITEMS "" 3)
+  if(TARGET rand${python})
+    add_library(rand${python}_fully_linked MODULE)
+    korvane_link_module(rand${python}_fully_linked ${python})
+    target_link_libraries(rand${python}_fully_linked PRIVATE korvane_libpython${python})
+    target_link_options(rand${python}_fully_linked PRIVATE "LINKER:-z,defs")
+    get_target_property(name rand${python} OUTPUT_NAME)
+    set_target_properties(rand${python}_fully_linked PROPERTIES OUTPUT_NAME ${name}
+      LIBRARY_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/fully-linked")
+  endif()
+endforeach()
 
 # test_package's stand-in for the interpreter's _ssl (or _hashlib): an
 # extension that needs the build's libcrypto by name and finds it only
-# through its RUNPATH.
-add_library(stand_in_hashlib MODULE tests/stand_in_hashlib.c)
-target_link_libraries(stand_in_hashlib PRIVATE korvane_build_options crypto)
-target_link_options(stand_in_hashlib PRIVATE "LINKER:--no-as-needed" "LINKER:--enable-new-dtags")
-set_target_properties(stand_in_hashlib PROPERTIES PREFIX "" OUTPUT_NAME _hashlib
-  SKIP_BUILD_RPATH ON LINK_FLAGS "-Wl,-rpath,'\$ORIGIN/private'"
-  LIBRARY_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/stand-in")
+# through its RUNPATH; one for each interpreter, which test_package copies
+# under the name it needs.
+foreach(python IN ITEMS "" 3)
+  if(NOT TARGET rand${python})
+    continue()
+  endif()
+  add_library(stand_in_hashlib${python} MODULE tests/stand_in_hashlib.c)
+  target_link_libraries(stand_in_hashlib${python} PRIVATE korvane_build_options korvane_python${python} crypto)
+  target_link_options(stand_in_hashlib${python} PRIVATE "LINKER:--no-as-needed" "LINKER:--enable-new-dtags")
+  set_target_properties(stand_in_hashlib${python} PROPERTIES PREFIX "" OUTPUT_NAME _hashlib${python}
+    SKIP_BUILD_RPATH ON LINK_FLAGS "-Wl,-rpath,'\$ORIGIN/private'"
+    LIBRARY_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/stand-in")
+  add_dependencies(stand_in_hashlib${python} stand_in_wrapper)
+endforeach()
 # Beside it, a library that defines a few of libcrypto's names: a wrapper
 # of another library, or an interposer.
 add_library(stand_in_wrapper MODULE tests/stand_in_wrapper.c)
 target_link_libraries(stand_in_wrapper PRIVATE korvane_build_options)
 set_target_properties(stand_in_wrapper PROPERTIES PREFIX ""
   LIBRARY_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/stand-in")
-add_dependencies(stand_in_hashlib stand_in_wrapper)

@@ -4,14 +4,57 @@ Importing this package puts the build under test (KORVANE_BUILD_DIR, which
 tests/run --module-parent sets, else the repository root) first on sys.path
 and imports the module from it. With 'installed', the module is the one the
 interpreter's own path finds, as a system package installed it.
+
+The suites run on Python 2.7 and on Python 3 alike; what the two tell
+apart is here.
 """
+import array
 import contextlib
-import cPickle
 import ctypes
 import os
 import sys
 import time
 import traceback
+
+try:
+    import cPickle as pickle
+except ImportError:
+    import pickle
+
+PY3 = sys.version_info[0] >= 3
+# The type of every number the module returns: long on 2.7, int on 3.
+LONG = int if PY3 else long
+
+
+def messages(python2, *python3):
+    """The texts the interpreter's own error may have: Python 2.7's, or on
+    Python 3 any of PYTHON3 (its versions word some differently) where
+    they differ from it."""
+    return python3 if PY3 and python3 else (python2,)
+
+
+# What add() and seed() take besides a byte string: on 2.7 a read-only
+# buffer; on Python 3 any bytes-like object, read where it lies (bytearray)
+# or through a copy (the others, a view with gaps in it among them).
+if PY3:
+    BUFFERS = [bytearray(b'bytearray'), memoryview(b'memoryview'), memoryview(b'a-v-i-e-w')[::2],
+               memoryview(b'').cast('B'), array.array('H', [1, 2, 3])]
+else:
+    BUFFERS = [buffer(b'read-only buffer')]
+
+
+def file_names(path):
+    """PATH in each form that the methods take a file's name in: a str;
+    on Python 3 also bytes and an os.PathLike, as open() takes them."""
+    if not PY3:
+        return [path]
+    import pathlib
+    return [path, os.fsencode(path), pathlib.PurePath(path)]
+
+
+# A file's name as the C library takes it, and back: bytes on Python 3.
+fsencode = getattr(os, 'fsencode', str)
+fsdecode = getattr(os, 'fsdecode', str)
 
 BUILD_DIR = os.environ.get('KORVANE_BUILD_DIR') or os.path.join(os.path.dirname(__file__), '..', '..')
 if BUILD_DIR != 'installed':
@@ -93,12 +136,12 @@ class Forked(object):
                     outcome = (True, function(*args))
                 except BaseException:
                     outcome = (False, traceback.format_exc())
-                with os.fdopen(result_write, 'w') as result:
-                    result.write(cPickle.dumps(outcome))
+                with os.fdopen(result_write, 'wb') as result:
+                    result.write(pickle.dumps(outcome))
             finally:
                 os._exit(0)
         os.close(result_write)
-        self._result = os.fdopen(result_read)
+        self._result = os.fdopen(result_read, 'rb')
         self._outcome = None
 
     def wait(self):
@@ -108,7 +151,7 @@ class Forked(object):
             self._result.close()
             os.waitpid(self._pid, 0)
             # A child that died before it could report tells nothing.
-            self._outcome = cPickle.loads(report) if report else (False, 'the child died')
+            self._outcome = pickle.loads(report) if report else (False, 'the child died')
 
     def result(self):
         """What the function returned; what it raised, as an AssertionError

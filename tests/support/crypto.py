@@ -13,7 +13,7 @@ import os
 import sys
 
 # Imported for what importing does: the module binds to the process's libcrypto.
-from support import rand
+from support import fsdecode, fsencode, rand
 del rand
 
 ERR_LIB_RAND = 36
@@ -53,11 +53,11 @@ def _process_libcrypto():
     for index, path in enumerate(candidates):
         if path is None and index < len(modules):
             continue  # no such module, or one built into the executable
-        handle = _loader.dlopen(path, _RTLD_LAZY | (_RTLD_NOLOAD if path else 0))
-        rand_bytes = handle and _loader.dlsym(handle, 'RAND_bytes')
+        handle = _loader.dlopen(path and fsencode(path), _RTLD_LAZY | (_RTLD_NOLOAD if path else 0))
+        rand_bytes = handle and _loader.dlsym(handle, b'RAND_bytes')
         info = _SharedObjectInfo()
         if rand_bytes and _loader.dladdr(ctypes.c_void_p(rand_bytes), ctypes.byref(info)):
-            return ctypes.CDLL(info.dli_fname)
+            return ctypes.CDLL(fsdecode(info.dli_fname))
     raise RuntimeError('the process has no libcrypto that the tests can find')
 
 
@@ -73,7 +73,7 @@ _version_number, _version_text = _version_calls()
 _version_number.restype = ctypes.c_ulong
 _version_text.restype = ctypes.c_char_p
 VERSION = _version_number()
-VERSION_TEXT = _version_text(0)
+VERSION_TEXT = _version_text(0).decode()
 IS_1_0 = VERSION < 0x10100000
 IS_3 = VERSION >= 0x30000000
 

@@ -4,7 +4,6 @@ The module holds the interpreter lock for the whole exchange, so the daemon
 cannot be a thread of the calling process.
 """
 import contextlib
-import cPickle
 import errno
 import os
 import select
@@ -13,6 +12,8 @@ import signal
 import socket
 import tempfile
 import time
+
+from support import pickle
 
 # An answer that never comes: the daemon reads the request and then waits
 # for the client to hang up.
@@ -24,16 +25,16 @@ CONNECTING = object()
 
 def data(length, start=0):
     """Recognisable daemon output: the bytes start, start+1, ... modulo 256."""
-    return ''.join(chr((start + i) % 256) for i in range(length))
+    return bytes(bytearray((start + i) % 256 for i in range(length)))
 
 
 def reply(count, payload=None):
     """A count byte and, unless given, `count` bytes of data."""
-    return chr(count) + (data(count) if payload is None else payload)
+    return bytes(bytearray([count])) + (data(count) if payload is None else payload)
 
 
 def _read_exactly(connection, length):
-    received = ''
+    received = b''
     while len(received) < length:
         chunk = connection.recv(length - len(received))
         if not chunk:
@@ -65,7 +66,7 @@ def _serve(connection, answers, drip, client_pid, signal_client, report):
     and the client's socket flags as they were while it waited for its
     first answer.
     """
-    requests = ''
+    requests = b''
     for number, answer in enumerate(answers, 1):
         request = _read_exactly(connection, 2)
         requests += request
@@ -80,8 +81,8 @@ def _serve(connection, answers, drip, client_pid, signal_client, report):
             connection.recv(1)
             break
         if drip:
-            for byte in answer:
-                connection.sendall(byte)
+            for at in range(len(answer)):
+                connection.sendall(answer[at:at + 1])
                 # A client that hangs up meanwhile ends the drip.
                 if select.select([connection], [], [], drip)[0]:
                     break
@@ -97,7 +98,7 @@ class Daemon(object):
     def __init__(self, path):
         self.path = path
         self.connected = False
-        self.requests = ''
+        self.requests = b''
         self.client_socket_flags = {}
 
 
@@ -189,11 +190,11 @@ def running(answers=None, drip=None, path_length=None, busy_for=None, signal_cli
             os.close(stop_write)
             if _await_client(listener, fillers, busy_for, signal_client, client_pid, stop_read):
                 connection, _ = listener.accept()
-                os.write(report_write, 'C')
+                os.write(report_write, b'C')
                 report = {}
                 _serve(connection, answers or (), drip, client_pid, signal_client, report)
                 connection.close()
-                os.write(report_write, cPickle.dumps(report))
+                os.write(report_write, pickle.dumps(report))
             status = 0
         finally:
             os._exit(status)
@@ -206,12 +207,12 @@ def running(answers=None, drip=None, path_length=None, busy_for=None, signal_cli
         _stop(pid, stop_write)
         for filler in fillers:
             filler.close()
-        with os.fdopen(report_read) as report:
+        with os.fdopen(report_read, 'rb') as report:
             log = report.read()
-        daemon.connected = log.startswith('C')
+        daemon.connected = log.startswith(b'C')
         if log[1:]:
-            report = cPickle.loads(log[1:])
-            daemon.requests = report.get('requests', '')
+            report = pickle.loads(log[1:])
+            daemon.requests = report.get('requests', b'')
             daemon.client_socket_flags = report.get('client_socket_flags', {})
         shutil.rmtree(directory)
 

@@ -29,10 +29,10 @@ def draw_as_pid_1(draw, prepare=lambda: None):
     if child == 0:
         try:
             if _libc.unshare(CLONE_NEWPID) != 0:
-                os.write(write_end, repr(ctypes.get_errno()))
+                os.write(write_end, repr(ctypes.get_errno()).encode())
             elif os.fork() == 0:
                 prepare()
-                os.write(write_end, repr((os.getpid(), draw())))
+                os.write(write_end, repr((os.getpid(), draw())).encode())
             else:
                 os.wait()
         finally:
