@@ -89,18 +89,45 @@ void fill(void *slot, AnyFunction address) {
     std::memcpy(slot, &address, sizeof address);
 }
 
-// The loaded object that holds `address`: its base and its file.
+// The loaded object that holds `address`: where it starts, and its file.
 struct Object {
     const void *base;
     const char *file;
 };
 
-Object object_of(const void *address) {
-    Dl_info info = {};
-    if (address == nullptr || dladdr(address, &info) == 0) {
-        return {nullptr, "libcrypto"};
+struct Search {
+    uintptr_t address;
+    Object found;
+};
+
+int find_object(dl_phdr_info *info, size_t /*size*/, void *data) {
+    auto *search = static_cast<Search *>(data);
+    const void *base = nullptr;
+    for (int index = 0; index < info->dlpi_phnum; ++index) {
+        const ElfW(Phdr) &segment = info->dlpi_phdr[index];
+        if (segment.p_type != PT_LOAD) {
+            continue;
+        }
+        const uintptr_t start = info->dlpi_addr + segment.p_vaddr;
+        base = base != nullptr ? base : reinterpret_cast<const void *>(start);
+        if (search->address >= start && search->address - start < segment.p_memsz) {
+            const bool named = info->dlpi_name != nullptr && info->dlpi_name[0] != '\0';
+            search->found = {base, named ? info->dlpi_name : "the executable"};
+            return 1;
+        }
     }
-    return {info.dli_fbase, info.dli_fname != nullptr ? info.dli_fname : "libcrypto"};
+    return 0;
+}
+
+// Asked of the loader's list of objects, not of dladdr, which also looks
+// for the nearest symbol through every symbol of the object: libcrypto
+// has thousands, and the module asks this of every function it binds.
+Object object_of(const void *address) {
+    Search search = {reinterpret_cast<uintptr_t>(address), {nullptr, "libcrypto"}};
+    if (address != nullptr) {
+        dl_iterate_phdr(&find_object, &search);
+    }
+    return search.found;
 }
 
 // Looks every name up as the loader resolves the references of an object
