@@ -2,6 +2,7 @@
 
 #include "libcrypto.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
@@ -91,7 +92,7 @@ void fill(void *slot, AnyFunction address) {
 
 // The loaded object that holds `address`: where it starts, and its file.
 struct Object {
-    const void *base;
+    uintptr_t base;
     const char *file;
 };
 
@@ -102,14 +103,14 @@ struct Search {
 
 int find_object(dl_phdr_info *info, size_t /*size*/, void *data) {
     auto *search = static_cast<Search *>(data);
-    const void *base = nullptr;
+    uintptr_t base = 0;
     for (int index = 0; index < info->dlpi_phnum; ++index) {
         const ElfW(Phdr) &segment = info->dlpi_phdr[index];
         if (segment.p_type != PT_LOAD) {
             continue;
         }
         const uintptr_t start = info->dlpi_addr + segment.p_vaddr;
-        base = base != nullptr ? base : reinterpret_cast<const void *>(start);
+        base = base != 0 ? base : start;
         if (search->address >= start && search->address - start < segment.p_memsz) {
             const bool named = info->dlpi_name != nullptr && info->dlpi_name[0] != '\0';
             search->found = {base, named ? info->dlpi_name : "the executable"};
@@ -123,7 +124,7 @@ int find_object(dl_phdr_info *info, size_t /*size*/, void *data) {
 // for the nearest symbol through every symbol of the object: libcrypto
 // has thousands, and the module asks this of every function it binds.
 Object object_of(const void *address) {
-    Search search = {reinterpret_cast<uintptr_t>(address), {nullptr, "libcrypto"}};
+    Search search = {reinterpret_cast<uintptr_t>(address), {0, "libcrypto"}};
     if (address != nullptr) {
         dl_iterate_phdr(&find_object, &search);
     }
