@@ -100,6 +100,13 @@ def random_call(chooser):
     return (helper.__name__ + '()', helper)
 
 
+def unseeded_after_negative_entropy(error):
+    """libcrypto's own answer to cleanup() and then add() of a negative
+    estimate, which the module passes on as it is."""
+    return crypto.NEGATIVE_ENTROPY_COUNTS and isinstance(error, rand.Error) and error.args[0] == [
+        crypto.expected_triple('PRNG not seeded')]
+
+
 class FuzzTest(unittest.TestCase):
 
     def setUp(self):
@@ -120,8 +127,9 @@ class FuzzTest(unittest.TestCase):
                 call()
             except EXPECTED:
                 pass
-            except (rand.Error, KeyboardInterrupt):
-                if not description.startswith('exception_from_error_queue'):
+            except (rand.Error, KeyboardInterrupt) as error:
+                if not (description.startswith('exception_from_error_queue') or
+                        description.startswith('bytes') and unseeded_after_negative_entropy(error)):
                     raise
             except Exception as error:
                 self.fail('seed %d, call %d: %s raised %r' % (SEED, index, description, error))

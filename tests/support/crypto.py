@@ -90,6 +90,10 @@ DEVICE_READ_WITHOUT_LIMIT = 2048 if IS_1_0 else 256
 # whether cleanup() erases the state (and with it a PRNG method the program
 # installed); from 1.1 on RAND_cleanup() does nothing.
 CLEANUP_ERASES = IS_1_0
+# whether an entropy estimate below zero counts against the seeding: after
+# cleanup(), 1.0 then fails the next draw as unseeded (that one alone: the
+# failed draw sets its count back to zero).
+NEGATIVE_ENTROPY_COUNTS = IS_1_0
 lib.ERR_peek_error.restype = ctypes.c_ulong
 lib.ERR_get_error.restype = ctypes.c_ulong
 
