@@ -1,4 +1,4 @@
-"""Korvane: libcrypto's pseudo-random number generator for Python 2.7 (see Korvane.rand)."""
+"""Korvane: libcrypto's pseudo-random number generator for Python 2.7 and 3 (see Korvane.rand)."""
 import os
 
 # Korvane.rand is compiled code, which loads from a directory alone.
