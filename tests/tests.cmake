@@ -128,14 +128,17 @@ if(KORVANE_SYSROOT AND KORVANE_TARGET STREQUAL "x86_64" AND NOT KORVANE_SANITIZE
   endif()
 endif()
 
-# The fault-injection program: the interpreter's and the C library's calls
-# that fail are wrapped at link time, libcrypto's in the module's table.
-# Each interpreter's program: the calls wrapped are those the module makes,
-# text by PyString_FromString on Python 2.7 and PyUnicode_FromString on 3.
+# What each interpreter's module (rand: Python 2.7's, rand3: Python 3's)
+# is tested with besides its suites.
 foreach(python IN ITEMS "" 3)
   if(NOT TARGET rand${python})
     continue()
   endif()
+
+  # The fault-injection program: the interpreter's and the C library's
+  # calls that fail are wrapped at link time, libcrypto's in the module's
+  # table; the calls wrapped are those the module makes, text by
+  # PyString_FromString on Python 2.7 and PyUnicode_FromString on 3.
   set(text_call PyString_FromString)
   if(python)
     set(text_call PyUnicode_FromString)
@@ -146,33 +149,23 @@ foreach(python IN ITEMS "" 3)
   add_executable(fault_injection_test${python} tests/fault_injection_test.cpp tests/helpers_from_c.c)
   target_link_libraries(fault_injection_test${python} PRIVATE rand${python}_objects korvane_libpython${python})
   target_link_options(fault_injection_test${python} PRIVATE ${wrapped_calls})
-endforeach()
 
-# The module linked once more, with libpython and -z defs: a symbol that
-# neither the interpreter, libcrypto nor the C library defines (the C++
-# runtime's, say) fails this link, where the shipped module, whose Python
-# symbols are left for the interpreter that loads it, would only fail to
-# load.
-foreach(python IN ITEMS "" 3)
-  if(TARGET rand${python})
-    add_library(rand${python}_fully_linked MODULE)
-    korvane_link_module(rand${python}_fully_linked ${python})
-    target_link_libraries(rand${python}_fully_linked PRIVATE korvane_libpython${python})
-    target_link_options(rand${python}_fully_linked PRIVATE "LINKER:-z,defs")
-    get_target_property(name rand${python} OUTPUT_NAME)
-    set_target_properties(rand${python}_fully_linked PROPERTIES OUTPUT_NAME ${name}
-      LIBRARY_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/fully-linked")
-  endif()
-endforeach()
+  # The module linked once more, with libpython and -z defs: a symbol that
+  # neither the interpreter, libcrypto nor the C library defines (the C++
+  # runtime's, say) fails this link, where the shipped module, whose Python
+  # symbols are left for the interpreter that loads it, would only fail to
+  # load.
+  add_library(rand${python}_fully_linked MODULE)
+  korvane_link_module(rand${python}_fully_linked ${python})
+  target_link_libraries(rand${python}_fully_linked PRIVATE korvane_libpython${python})
+  target_link_options(rand${python}_fully_linked PRIVATE "LINKER:-z,defs")
+  get_target_property(name rand${python} OUTPUT_NAME)
+  set_target_properties(rand${python}_fully_linked PROPERTIES OUTPUT_NAME ${name}
+    LIBRARY_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/fully-linked")
 
-# test_package's stand-in for the interpreter's _ssl (or _hashlib): an
-# extension that needs the build's libcrypto by name and finds it only
-# through its RUNPATH; one for each interpreter, which test_package copies
-# under the name it needs.
-foreach(python IN ITEMS "" 3)
-  if(NOT TARGET rand${python})
-    continue()
-  endif()
+  # test_package's stand-in for the interpreter's _ssl (or _hashlib): an
+  # extension that needs the build's libcrypto by name and finds it only
+  # through its RUNPATH, which test_package copies under the name it needs.
   add_library(stand_in_hashlib${python} MODULE tests/stand_in_hashlib.c)
   target_link_libraries(stand_in_hashlib${python} PRIVATE korvane_build_options korvane_python${python} crypto)
   target_link_options(stand_in_hashlib${python} PRIVATE "LINKER:--no-as-needed" "LINKER:--enable-new-dtags")
