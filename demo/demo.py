@@ -86,4 +86,4 @@ say('Do they differ?', first != second)
 
 print('')
 say('Erasing the state (a no-op from libcrypto 1.1): cleanup()', rand.cleanup())
-say('Drawing after it: bytes(16), in hex', rand.bytes(16).encode('hex'))
+say('Drawing after it: bytes(16), in hex', hexadecimal(rand.bytes(16)))

@@ -104,6 +104,13 @@ endif()
 
 # Once, in the x86-64 tree build:
 if(KORVANE_SYSROOT AND KORVANE_TARGET STREQUAL "x86_64" AND NOT KORVANE_SANITIZE)
+  # The README's tour, by each of the tree's interpreters, as make demo
+  # runs it.
+  foreach(launched_name IN ITEMS python2.7 python3)
+    add_test(NAME ${suite}.demo_${launched_name}
+             COMMAND "${CMAKE_BINARY_DIR}/${launched_name}" "${CMAKE_CURRENT_SOURCE_DIR}/demo/demo.py")
+    set_tests_properties(${suite}.demo_${launched_name} PROPERTIES TIMEOUT ${timeout_default})
+  endforeach()
   # Older headers on an architecture whose getrandom number the module does
   # not know (i386 on Debian 8 and Ubuntu 14.04, aarch64 and ppc64le on RHEL
   # 7): the entropy source must still build there, and read /dev/urandom
