@@ -99,7 +99,7 @@ package-test-systems: ## the systems' trees and libcryptos, made while the packa
 # build it, in /opt/python2.7 of a Debian 12 system.
 python-source: ## Python 2.7's own source, kept beside the trees
 	@scripts/install-deps python-source
-	@scripts/fetch-debian-source python2.7 "$(PYTHON_SOURCE)"
+	@scripts/fetch-debian-source python2.7 2.7.18 "$(PYTHON_SOURCE)"
 python-from-source: python-source ## two Pythons 2.7 built from their own source, kept beside the trees
 	@$(stage) sh -c 'scripts/make-python-from-source "$(PYTHON_SOURCE)" "$(PYTHON_FROM_SOURCE)" && \
 	    scripts/make-python-from-source --installed-at=/opt/python2.7 "$(PYTHON_SOURCE)" \
